@@ -1,0 +1,23 @@
+# Every third-party library comes from Debian packages (scripts/install-deps.sh).
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(glog REQUIRED)
+find_package(GTest REQUIRED)
+
+pkg_check_modules(ACE REQUIRED IMPORTED_TARGET ACE)
+pkg_check_modules(INIREADER REQUIRED IMPORTED_TARGET INIReader)
+pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET
+  libavcodec libavformat libavutil libswresample libswscale)
+pkg_check_modules(XCB IMPORTED_TARGET
+  xcb xcb-shm xcb-damage xcb-randr xcb-composite xcb-xfixes)
+pkg_check_modules(PULSE IMPORTED_TARGET libpulse)
+
+find_library(YUV_LIBRARY yuv REQUIRED)
+find_path(YUV_INCLUDE_DIR libyuv.h REQUIRED)
+add_library(ostrel_libyuv INTERFACE)
+target_link_libraries(ostrel_libyuv INTERFACE ${YUV_LIBRARY})
+target_include_directories(ostrel_libyuv INTERFACE ${YUV_INCLUDE_DIR})
+
+# ACE needs dl and rt beside its own library.
+add_library(ostrel_ace INTERFACE)
+target_link_libraries(ostrel_ace INTERFACE PkgConfig::ACE dl rt)

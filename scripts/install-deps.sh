@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs every Debian package Ostrel needs to build, run and test.
+# Fast when everything is already installed.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config
+  libavcodec-dev libavformat-dev libavutil-dev libswresample-dev libswscale-dev
+  libx264-dev libyuv-dev ffmpeg
+  libprotobuf-dev protobuf-compiler
+  libace-dev libgoogle-glog-dev libinih-dev
+  qt6-base-dev qt6-base-dev-tools
+  libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xfixes0-dev
+  libpulse-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  xvfb x11-utils x11-xserver-utils openbox xdotool trayer
+  pulseaudio pulseaudio-utils
+  libmfx-dev libffmpeg-nvenc-dev
+  fonts-wqy-microhei
+  clang
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all ${#PACKAGES[@]} packages present"
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "install-deps: installing ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

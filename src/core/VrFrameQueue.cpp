@@ -1,0 +1,29 @@
+#include "core/VrFrameQueue.h"
+
+int VrFrameQueue::push(VrMediaFramePtr frame) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_queue.push_back(std::move(frame));
+  return 0;
+}
+
+VrMediaFramePtr VrFrameQueue::pop() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_queue.empty()) return nullptr;
+  VrMediaFramePtr front = std::move(m_queue.front());
+  m_queue.pop_front();
+  return front;
+}
+
+size_t VrFrameQueue::size() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_queue.size();
+}
+
+void VrFrameQueue::clear() {
+  std::deque<VrMediaFramePtr> dropped;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    dropped.swap(m_queue);
+  }
+  // References are released outside the lock.
+}

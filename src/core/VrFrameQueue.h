@@ -1,0 +1,21 @@
+#pragma once
+// Unbounded FIFO of media records between a producer thread and a worker.
+// Safe to call from any thread; pop never waits for data.
+#include <deque>
+#include <mutex>
+
+#include "core/VrMediaFrame.h"
+
+class VrFrameQueue {
+ public:
+  // Appends at the back; never drops. Returns 0.
+  int push(VrMediaFramePtr frame);
+  // Takes the front element, or returns an empty handle when the queue is empty.
+  VrMediaFramePtr pop();
+  size_t size() const;
+  void clear();
+
+ private:
+  mutable std::mutex m_mutex;
+  std::deque<VrMediaFramePtr> m_queue;
+};

@@ -1,0 +1,67 @@
+#include "platform/HX_PeriodicTimer.h"
+
+#include <chrono>
+#include <system_error>
+
+HX_PeriodicTimer::~HX_PeriodicTimer() { kill(); }
+
+int HX_PeriodicTimer::start(uint32_t periodMs, Callback callback, void* user) {
+  if (periodMs == 0 || callback == nullptr) return -1;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_thread.joinable()) return -1;
+  auto state = std::make_shared<State>();
+  try {
+    m_thread = std::thread(&HX_PeriodicTimer::Run, state, periodMs, callback, user);
+  } catch (const std::system_error&) {
+    return -2;
+  }
+  m_pstState = std::move(state);
+  return 0;
+}
+
+void HX_PeriodicTimer::kill() {
+  std::thread thread;
+  std::shared_ptr<State> state;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    thread = std::move(m_thread);
+    state = std::move(m_pstState);
+  }
+  if (!state) return;
+  {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->stop = true;
+  }
+  state->wake.notify_all();
+  if (!thread.joinable()) return;
+  if (thread.get_id() == std::this_thread::get_id()) {
+    // Called from inside a tick: the loop sees the stop flag when the tick returns.
+    thread.detach();
+  } else {
+    thread.join();
+  }
+}
+
+bool HX_PeriodicTimer::running() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_thread.joinable();
+}
+
+void HX_PeriodicTimer::Run(std::shared_ptr<State> state, uint32_t periodMs, Callback callback,
+                           void* user) {
+  using Clock = std::chrono::steady_clock;
+  const auto period = std::chrono::milliseconds(periodMs);
+  auto deadline = Clock::now() + period;
+  std::unique_lock<std::mutex> lock(state->mutex);
+  for (;;) {
+    if (state->wake.wait_until(lock, deadline, [&] { return state->stop; })) return;
+    lock.unlock();
+    if (user != nullptr) callback(user);
+    lock.lock();
+    if (state->stop) return;
+    deadline += period;
+    // A tick that overran skips the deadlines it missed instead of bursting.
+    const auto now = Clock::now();
+    if (deadline <= now) deadline += ((now - deadline) / period + 1) * period;
+  }
+}

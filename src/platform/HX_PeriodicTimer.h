@@ -1,0 +1,40 @@
+#pragma once
+// A periodic timer on its own thread with absolute deadlines (no drift), one
+// tick at a time. start/kill may be called from any thread; kill returns only
+// when no tick can still run, except when called from inside a tick, where it
+// stops further ticks and returns at once.
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+class HX_PeriodicTimer {
+ public:
+  // The tick callback. A null user value makes the timer skip the call.
+  using Callback = void (*)(void* user);
+
+  HX_PeriodicTimer() = default;
+  ~HX_PeriodicTimer();
+  HX_PeriodicTimer(const HX_PeriodicTimer&) = delete;
+  HX_PeriodicTimer& operator=(const HX_PeriodicTimer&) = delete;
+
+  // Starts ticking every |periodMs| (at least 1) from now. Returns 0, -1 when
+  // already running or the arguments are invalid, -2 when no thread can start.
+  int start(uint32_t periodMs, Callback callback, void* user);
+  // Stops ticking; idempotent.
+  void kill();
+  bool running() const;
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stop = false;
+  };
+  static void Run(std::shared_ptr<State> state, uint32_t periodMs, Callback callback, void* user);
+
+  mutable std::mutex m_mutex;  // guards m_thread and m_pstState
+  std::thread m_thread;
+  std::shared_ptr<State> m_pstState;
+};
