@@ -1,0 +1,50 @@
+#pragma once
+// The parameter record every encoder's Init takes by value, and the mapping
+// from the configured encode type to codec and back-end. A plain value type.
+#include <cstdint>
+
+class HX_ServerConfiguration;
+struct HX_ServerSettings;
+
+// Encoder kinds: which back-end a video encoder asks the factory for.
+enum VrEncoderKind : int32_t {
+  kVrEncoderSoftware = 0,
+  kVrEncoderQuickSync = 1,
+  kVrEncoderNvenc = 2,
+  // Any other value also selects the software back-end.
+};
+
+// Key frames every two seconds, for video and (unused) audio.
+constexpr int32_t kVrKeyFrameIntervalMs = 2000;
+
+struct VrEncodeParams {
+  int32_t m_iCodecId = 0;       // FFmpeg codec id (H.264, MJPEG or AAC)
+  int32_t m_iFrameRate = 0;     // video: frames per second
+  int32_t m_iWidth = 0;         // video: picture width
+  int32_t m_iHeight = 0;        // video: picture height
+  int32_t m_iBitRate = 0;       // bits per second
+  int32_t m_iReserved = 0;      // video: 0; audio: sample rate in Hz
+  int32_t m_iKeyIntervalMs = 0; // milliseconds between key frames
+  int32_t m_iEncoderKind = 0;   // VrEncoderKind; audio: 0
+};
+
+// What one EncodeType setting selects.
+struct VrEncodeSelection {
+  int32_t m_iCodecId;
+  int32_t m_iEncoderKind;
+};
+
+// EncodeType -> codec and back-end: 1 H.264 software, 2 MJPEG software,
+// 3 "AMD" H.264 on kind 1, 4 "QuickSync" H.264 on kind 3 (software),
+// 5 "NVENC" H.264 on kind 2, anything else H.264 software.
+VrEncodeSelection VrSelectEncoder(int32_t encodeType);
+
+// Fills the video and audio records from a settings block and the capture
+// output size, as a capture run does when streaming starts.
+void VrMakeEncodeParams(const HX_ServerSettings& settings, int32_t outputWidth,
+                        int32_t outputHeight, VrEncodeParams* video, VrEncodeParams* audio);
+
+// The same from the process-wide configuration (reads the output size
+// through its guarded accessor).
+void VrMakeEncodeParamsFromConfiguration(const HX_ServerConfiguration& config,
+                                         VrEncodeParams* video, VrEncodeParams* audio);

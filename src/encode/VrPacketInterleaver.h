@@ -1,0 +1,51 @@
+#pragma once
+// Merges the encoded video and audio packets into one timestamp-ordered
+// sequence: video in encoding order, each followed by the audio packets not
+// later than it. Audio up to the first video packet is dropped, and so is
+// video older than the first captured sound. The encoders' workers push from
+// their threads; Pass runs on the one interleaving thread. Each list has its
+// own mutex, held for a single push or pop and never together with the other.
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "core/VrMediaFrame.h"
+
+class VrPacketInterleaver {
+ public:
+  VrPacketInterleaver() = default;
+  VrPacketInterleaver(const VrPacketInterleaver&) = delete;
+  VrPacketInterleaver& operator=(const VrPacketInterleaver&) = delete;
+
+  // Receiver of the merged sequence; set before the first Pass.
+  void SetOutput(VrFrameCallback callback, void* context);
+  void PushVideo(VrMediaFramePtr packet);
+  void PushAudio(VrMediaFramePtr packet);
+
+  // One round: takes the oldest video packet, if any, and releases it and the
+  // audio that is due with it. |haveAudio| says whether an audio encoder
+  // exists (without one, video is dropped); |firstAudioTimestamp| is the first
+  // captured sound's timestamp, 0 while none arrived. Returns true when a
+  // video packet was taken.
+  bool Pass(bool haveAudio, uint64_t firstAudioTimestamp);
+
+  // True once a video packet has gone through with an audio encoder present.
+  bool Started() const { return m_bStarted; }
+  size_t PendingVideo() const;
+  size_t PendingAudio() const;
+  void Clear();
+
+ private:
+  VrMediaFramePtr PopVideo();
+  // Pops the oldest audio packet when its timestamp is not after |limit|.
+  VrMediaFramePtr PopAudioUpTo(int64_t limit);
+  void Emit(VrMediaFramePtr packet);
+
+  VrFrameCallback m_pCallback = nullptr;
+  void* m_pContext = nullptr;
+  bool m_bStarted = false;  // interleaving thread only
+  mutable std::mutex m_mutexVideo;
+  std::deque<VrMediaFramePtr> m_lstVideo;
+  mutable std::mutex m_mutexAudio;
+  std::deque<VrMediaFramePtr> m_lstAudio;
+};

@@ -1,0 +1,64 @@
+#include "encode/VrVideoEncoder.h"
+
+#include <chrono>
+#include <system_error>
+
+#include "log/HX_Log.h"
+
+VrVideoEncoder::VrVideoEncoder(VrEncodeContextCreator creator)
+    : m_pfnCreateBackend(creator != nullptr ? creator : &VrCreateEncodeContext) {}
+
+VrVideoEncoder::~VrVideoEncoder() {
+  // The owner stops first; this only guards against a worker left running.
+  if (m_thWorker.joinable()) Stop();
+}
+
+int VrVideoEncoder::Init(VrEncodeParams params) {
+  if (m_thWorker.joinable()) {
+    HX_LOG_ERROR_TRACE("Init called while the encoder runs.");
+    return -1;
+  }
+  m_pBackend = m_pfnCreateBackend(params.m_iEncoderKind);
+  if (!m_pBackend) {
+    HX_LOG_WARNING("malloc failed.");
+    return -1;
+  }
+  return m_pBackend->Init(&params) ? 0 : -1;
+}
+
+void VrVideoEncoder::Start() {
+  if (m_bRunning.load() || m_thWorker.joinable()) return;
+  m_bRunning.store(true);
+  try {
+    m_thWorker = std::thread(&VrVideoEncoder::Encode, this);
+  } catch (const std::system_error& e) {
+    m_bRunning.store(false);
+    HX_LOG_ERROR("cannot start the video encoder thread: %s", e.what());
+  }
+}
+
+void VrVideoEncoder::Stop() {
+  m_bRunning.store(false);
+  if (m_thWorker.joinable()) m_thWorker.join();
+  if (m_pBackend) m_pBackend->Close();
+  m_qInput.clear();
+}
+
+int VrVideoEncoder::Input(VrMediaFramePtr frame) {
+  if (!frame || frame->m_iMediaType != VR_MEDIA_VIDEO) return -1;
+  return m_qInput.push(std::move(frame));
+}
+
+void VrVideoEncoder::Encode() {
+  while (m_bRunning.load()) {
+    VrMediaFramePtr frame = m_qInput.pop();
+    if (!frame || frame->m_pData == nullptr || !m_pBackend) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kIdleSleepMs));
+      continue;
+    }
+    m_pBackend->InputEncode(std::move(frame));
+    while (VrMediaFramePtr packet = m_pBackend->OutputEncode()) {
+      if (packet->m_pData != nullptr && packet->m_iSize > 0) Deliver(std::move(packet));
+    }
+  }
+}
