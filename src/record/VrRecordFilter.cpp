@@ -1,0 +1,508 @@
+#include "record/VrRecordFilter.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+}
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "config/HX_ServerConfiguration.h"
+#include "log/HX_Log.h"
+#include "platform/HX_Paths.h"
+
+namespace {
+std::string AvError(int err) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+  av_strerror(err, text, sizeof text);
+  return text;
+}
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Position of the next 00 00 01 at or after |from|, or |size| when none.
+size_t FindStartCode(const uint8_t* data, size_t size, size_t from) {
+  size_t i = from + 2;
+  while (i < size) {
+    const void* one = std::memchr(data + i, 0x01, size - i);
+    if (one == nullptr) return size;
+    i = static_cast<const uint8_t*>(one) - data;
+    if (data[i - 1] == 0 && data[i - 2] == 0) return i - 2;
+    ++i;
+  }
+  return size;
+}
+
+// Start of the start code found at |pos|: one leading zero byte belongs to it.
+size_t WithLeadingZero(const uint8_t* data, size_t pos, size_t lowest) {
+  return pos > lowest && data[pos - 1] == 0 ? pos - 1 : pos;
+}
+
+// Timestamps are milliseconds; pts rounds to nearest and passes the 64-bit
+// extremes through unchanged.
+constexpr AVRational kMillisecond = {1, 1000};
+constexpr int kRescaleRounding = AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX;
+}  // namespace
+
+void VrRecordFilter::FormatContextDeleter::operator()(AVFormatContext* ctx) const {
+  if (ctx == nullptr) return;
+  if (ctx->pb != nullptr && (ctx->oformat->flags & AVFMT_NOFILE) == 0) avio_closep(&ctx->pb);
+  avformat_free_context(ctx);
+}
+
+void VrRecordFilter::BsfDeleter::operator()(AVBSFContext* bsf) const { av_bsf_free(&bsf); }
+
+void VrRecordFilter::PacketDeleter::operator()(AVPacket* pkt) const { av_packet_free(&pkt); }
+
+VrRecordFilter::VrRecordFilter(const VrRecordParams& params) : m_stParams(params) {}
+
+VrRecordFilter::~VrRecordFilter() { stop(); }
+
+// ---------------------------------------------------------------- delivery side
+
+void VrRecordFilter::PushPacket(VrMediaFramePtr packet) {
+  if (!packet || m_bStop) return;
+  if (packet->m_pData == nullptr || packet->m_iSize <= 0) return;  // nothing to write
+  if (!m_bStarted) {
+    if (packet->m_iMediaType != VR_MEDIA_VIDEO || packet->m_iKeyFrame == 0) return;
+    if (m_parameterSets.empty()) {
+      m_parameterSets = SplitParameterSets(packet->m_pData, static_cast<size_t>(packet->m_iSize));
+    }
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    if (m_bStop) return;
+    if (!m_writerThread.joinable()) {
+      m_bWriting = true;
+      try {
+        m_writerThread = std::thread(&VrRecordFilter::WriterMain, this);
+      } catch (const std::system_error& e) {
+        m_bWriting = false;
+        HX_LOG_ERROR("cannot start the record writer thread: %s", e.what());
+        return;
+      }
+    }
+    m_bStarted = true;
+  }
+  if (packet->m_iMediaType == VR_MEDIA_AUDIO) {
+    EnqueueAudio(std::move(packet));
+  } else if (packet->m_iMediaType == VR_MEDIA_VIDEO) {
+    EnqueueVideo(std::move(packet));
+  }
+}
+
+void VrRecordFilter::stop() {
+  m_bStop = true;
+  {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    if (m_writerThread.joinable()) m_writerThread.join();
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_videoMutex);
+    m_videoQueue.clear();
+  }
+  std::lock_guard<std::mutex> lock(m_audioMutex);
+  m_audioQueue.clear();
+}
+
+void VrRecordFilter::EnqueueVideo(VrMediaFramePtr packet) {
+  bool lost = false;
+  {
+    std::lock_guard<std::mutex> lock(m_videoMutex);
+    if (m_videoQueue.size() > kMaxVideoQueue) {
+      m_videoQueue.pop_front();
+      lost = true;
+    }
+    m_videoQueue.push_back(std::move(packet));
+  }
+  if (lost) HX_LOG_WARNING("Video Frame Loss.");
+}
+
+void VrRecordFilter::EnqueueAudio(VrMediaFramePtr packet) {
+  bool lost = false;
+  {
+    std::lock_guard<std::mutex> lock(m_audioMutex);
+    if (m_audioQueue.size() > kMaxAudioQueue) {
+      m_audioQueue.clear();
+      lost = true;
+    }
+    m_audioQueue.push_back(std::move(packet));
+  }
+  if (lost) HX_LOG_WARNING("Audio Frame Loss.");
+}
+
+VrMediaFramePtr VrRecordFilter::DequeueVideo() {
+  std::lock_guard<std::mutex> lock(m_videoMutex);
+  if (m_videoQueue.empty()) return nullptr;
+  VrMediaFramePtr packet = std::move(m_videoQueue.front());
+  m_videoQueue.pop_front();
+  return packet;
+}
+
+VrMediaFramePtr VrRecordFilter::DequeueAudio() {
+  std::lock_guard<std::mutex> lock(m_audioMutex);
+  if (m_audioQueue.empty()) return nullptr;
+  VrMediaFramePtr packet = std::move(m_audioQueue.front());
+  m_audioQueue.pop_front();
+  return packet;
+}
+
+size_t VrRecordFilter::VideoQueueSize() const {
+  std::lock_guard<std::mutex> lock(m_videoMutex);
+  return m_videoQueue.size();
+}
+
+size_t VrRecordFilter::AudioQueueSize() const {
+  std::lock_guard<std::mutex> lock(m_audioMutex);
+  return m_audioQueue.size();
+}
+
+// ---------------------------------------------------------------- helpers
+
+std::vector<uint8_t> VrRecordFilter::SplitParameterSets(const uint8_t* data, size_t size) {
+  std::vector<uint8_t> sets;
+  if (data == nullptr) return sets;
+  size_t code = FindStartCode(data, size, 0);
+  if (code == size) return sets;
+  size_t begin = WithLeadingZero(data, code, 0);
+  while (begin < size) {
+    const size_t header = code + 3;  // first byte after 00 00 01
+    const size_t next = FindStartCode(data, size, header);
+    const size_t end = next == size ? size : WithLeadingZero(data, next, header);
+    if (header < size) {
+      const int type = data[header] & 0x1f;
+      if (type == 7 || type == 8) sets.insert(sets.end(), data + begin, data + end);
+    }
+    begin = end;
+    code = next;
+  }
+  return sets;
+}
+
+std::string VrRecordFilter::ComposeFileName(const std::string& dir, const std::tm& localTime,
+                                             int suffix) {
+  char stamp[32] = {0};
+  std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &localTime);
+  std::string path = dir;
+  if (path.empty() || path.back() != '/') path += '/';
+  path += stamp;
+  if (suffix > 0) path += "_" + std::to_string(suffix);
+  path += ".mp4";
+  return path;
+}
+
+std::string VrRecordFilter::BuildFileName() {
+  std::string dir = HX_ServerConfiguration::instance()->getRecordPath();
+  if (dir.empty()) dir = HX_ServerConfiguration::DefaultRecordPath();
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  if (HX_MakeDirectories(dir) != 0) {
+    HX_LOG_ERROR("cannot create the record directory %s: %s", dir.c_str(), std::strerror(errno));
+    return std::string();
+  }
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  // Files opened within the same second get _1, _2 ... rather than
+  // overwriting the earlier one.
+  for (int suffix = 0; suffix < 100000; ++suffix) {
+    std::string path = ComposeFileName(dir, local, suffix);
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec) && !ec) return path;
+  }
+  HX_LOG_ERROR("no free file name left in %s", dir.c_str());
+  return std::string();
+}
+
+// ---------------------------------------------------------------- writer thread
+
+void VrRecordFilter::AddAudioStream(AVFormatContext* ctx) {
+  const AVCodecDescriptor* desc = avcodec_descriptor_get_by_name("aac");
+  if (desc == nullptr || avcodec_find_encoder(desc->id) == nullptr) return;
+  AVStream* st = avformat_new_stream(ctx, nullptr);
+  if (st == nullptr) return;
+  st->id = static_cast<int>(ctx->nb_streams) - 1;
+  const int sampleRate = m_stParams.m_iAudioSampleRate > 0 ? m_stParams.m_iAudioSampleRate : 44100;
+  AVCodecParameters* par = st->codecpar;
+  par->codec_type = AVMEDIA_TYPE_AUDIO;
+  par->codec_id = desc->id;
+  par->bit_rate = m_stParams.m_iAudioBitRate;
+  par->sample_rate = sampleRate;
+  av_channel_layout_default(&par->ch_layout, 2);
+  par->format = AV_SAMPLE_FMT_S16;
+  par->bits_per_coded_sample = 16;
+  st->time_base = AVRational{1, sampleRate};
+  av_dict_set(&st->metadata, "title", "aac", 0);
+  m_pAudioStream = st;
+}
+
+void VrRecordFilter::AddVideoStream(AVFormatContext* ctx) {
+  const AVCodecDescriptor* desc = avcodec_descriptor_get_by_name("h264");
+  if (desc == nullptr || avcodec_find_encoder(desc->id) == nullptr) return;
+  AVStream* st = avformat_new_stream(ctx, nullptr);
+  if (st == nullptr) return;
+  st->id = static_cast<int>(ctx->nb_streams) - 1;
+  const int fps = m_stParams.m_iFrameRate > 0 ? m_stParams.m_iFrameRate : 25;
+  AVCodecParameters* par = st->codecpar;
+  par->codec_type = AVMEDIA_TYPE_VIDEO;
+  par->codec_id = desc->id;
+  par->bit_rate = m_stParams.m_iVideoBitRate;
+  par->width = m_stParams.m_iWidth;
+  par->height = m_stParams.m_iHeight;
+  par->format = AV_PIX_FMT_YUV420P;
+  if (!m_parameterSets.empty()) {
+    par->extradata = static_cast<uint8_t*>(
+        av_mallocz(m_parameterSets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (par->extradata != nullptr) {
+      std::memcpy(par->extradata, m_parameterSets.data(), m_parameterSets.size());
+      par->extradata_size = static_cast<int>(m_parameterSets.size());
+    }
+  }
+  st->time_base = AVRational{1, fps};
+  st->avg_frame_rate = AVRational{fps, 1};
+  m_pVideoStream = st;
+}
+
+int VrRecordFilter::OpenOutput(const std::string& path) {
+  AVFormatContext* ctx = m_pOutput.get();
+  if ((ctx->oformat->flags & AVFMT_NOFILE) == 0) {
+    int ret = avio_open(&ctx->pb, path.c_str(), AVIO_FLAG_WRITE);
+    if (ret < 0) {
+      HX_LOG_ERROR("cannot create the recording %s: %s", path.c_str(), AvError(ret).c_str());
+      return -1;
+    }
+  }
+  AVDictionary* options = nullptr;
+  int ret = avformat_write_header(ctx, &options);
+  av_dict_free(&options);
+  if (ret < 0) {
+    HX_LOG_ERROR("cannot write the header of %s: %s", path.c_str(), AvError(ret).c_str());
+    return -2;
+  }
+  return 0;
+}
+
+int VrRecordFilter::CreateOutput(const std::string& path) {
+  const AVOutputFormat* format = av_guess_format(nullptr, path.c_str(), nullptr);
+  if (format == nullptr) {
+    HX_LOG_ERROR("cannot record to %s: no container for this file name", path.c_str());
+    return -1;
+  }
+  AVFormatContext* raw = nullptr;
+  int ret = avformat_alloc_output_context2(&raw, format, nullptr, path.c_str());
+  if (ret < 0 || raw == nullptr) {
+    HX_LOG_ERROR("cannot record to %s: %s", path.c_str(), AvError(ret).c_str());
+    return -2;
+  }
+  m_pOutput.reset(raw);
+  m_pAudioStream = nullptr;
+  m_pVideoStream = nullptr;
+  AddAudioStream(raw);
+  AddVideoStream(raw);
+  if (m_pVideoStream == nullptr) {
+    HX_LOG_ERROR("cannot record to %s: no H.264 video stream", path.c_str());
+    CloseOutputWithoutTrailer();
+    return -3;
+  }
+  if (m_pAudioStream == nullptr) {
+    HX_LOG_WARNING("%s gets no audio stream: no AAC encoder is available", path.c_str());
+  }
+  if (OpenOutput(path) < 0) {
+    const bool created = raw->pb != nullptr;
+    CloseOutputWithoutTrailer();
+    if (created) std::remove(path.c_str());  // a file without a header is of no use
+    return -4;
+  }
+  // A fresh filter per file, so that the first audio packet of every file
+  // carries the AudioSpecificConfig the filter derives from the ADTS header.
+  if (m_pAudioStream != nullptr) {
+    const AVBitStreamFilter* filter = av_bsf_get_by_name("aac_adtstoasc");
+    AVBSFContext* bsf = nullptr;
+    ret = filter != nullptr ? av_bsf_alloc(filter, &bsf) : AVERROR_BSF_NOT_FOUND;
+    if (ret >= 0) {
+      m_pAudioFilter.reset(bsf);
+      ret = avcodec_parameters_copy(bsf->par_in, m_pAudioStream->codecpar);
+      if (ret >= 0) {
+        bsf->time_base_in = m_pAudioStream->time_base;
+        ret = av_bsf_init(bsf);
+      }
+    }
+    if (ret < 0) {
+      m_pAudioFilter.reset();
+      HX_LOG_ERROR("audio of %s is dropped: the aac_adtstoasc filter failed: %s", path.c_str(),
+                   AvError(ret).c_str());
+    }
+  }
+  m_strFilePath = path;
+  HX_LOG_INFO("recording into %s", path.c_str());
+  return 0;
+}
+
+void VrRecordFilter::CloseOutputWithoutTrailer() {
+  m_pAudioFilter.reset();
+  m_pOutput.reset();
+  m_pAudioStream = nullptr;
+  m_pVideoStream = nullptr;
+}
+
+void VrRecordFilter::CloseOutput() {
+  if (!m_pOutput) return;
+  int ret = av_write_trailer(m_pOutput.get());
+  if (ret < 0) {
+    HX_LOG_ERROR("cannot finish the recording %s: %s", m_strFilePath.c_str(), AvError(ret).c_str());
+  } else {
+    HX_LOG_INFO("recording %s closed", m_strFilePath.c_str());
+  }
+  CloseOutputWithoutTrailer();
+}
+
+bool VrRecordFilter::WritePacket(const VrMediaFramePtr& packet, int64_t timestampMs,
+                                 int64_t originMs, AVStream* stream) {
+  if (stream == nullptr || !m_pOutput) return false;
+  const bool audio = stream == m_pAudioStream;
+  if (audio && !m_pAudioFilter) return false;
+  AVPacket* pkt = m_pPacket.get();
+  av_packet_unref(pkt);
+  // The payload stays the record's; libavformat takes its own copy.
+  pkt->data = packet->m_pData;
+  pkt->size = packet->m_iSize;
+  pkt->pts = av_rescale_q_rnd(timestampMs - originMs, kMillisecond, stream->time_base,
+                              static_cast<AVRounding>(kRescaleRounding));
+  pkt->dts = pkt->pts;
+  pkt->stream_index = stream->index;
+  int ret = 0;
+  bool written = false;
+  if (audio) {
+    if (packet->m_iSamples > 0 && stream->codecpar->sample_rate > 0) {
+      pkt->duration = av_rescale_q(packet->m_iSamples, AVRational{1, stream->codecpar->sample_rate},
+                                   stream->time_base);
+    }
+    ret = av_bsf_send_packet(m_pAudioFilter.get(), pkt);
+    while (ret >= 0) {
+      ret = av_bsf_receive_packet(m_pAudioFilter.get(), pkt);
+      if (ret < 0) break;
+      const int w = av_interleaved_write_frame(m_pOutput.get(), pkt);
+      if (w < 0) {
+        ret = w;
+        break;
+      }
+      written = true;
+    }
+    if (ret == AVERROR(EAGAIN)) ret = 0;
+    av_packet_unref(pkt);
+    if (ret < 0 || !written) {
+      HX_LOG_WARNING("Recode MP4 Write Audio Failed!!! %s", AvError(ret).c_str());
+      return false;
+    }
+  } else {
+    if (packet->m_iKeyFrame != 0) pkt->flags |= AV_PKT_FLAG_KEY;
+    pkt->duration = av_rescale_q(1, AVRational{1, m_stParams.m_iFrameRate > 0 ? m_stParams.m_iFrameRate : 25},
+                                 stream->time_base);
+    ret = av_interleaved_write_frame(m_pOutput.get(), pkt);
+    av_packet_unref(pkt);
+    if (ret < 0) {
+      HX_LOG_WARNING("Recode MP4 Write Video Failed!!! %s", AvError(ret).c_str());
+      return false;
+    }
+  }
+  m_llBytesWritten += packet->m_iSize;
+  return true;
+}
+
+void VrRecordFilter::WriterMain() {
+  m_pPacket.reset(av_packet_alloc());
+  const std::string path = m_pPacket ? BuildFileName() : std::string();
+  if (path.empty() || CreateOutput(path) != 0) {
+    if (!m_pPacket) HX_LOG_ERROR("cannot allocate a packet, nothing is recorded");
+    m_bWriting = false;
+    return;
+  }
+  RecordLoop();
+  CloseOutput();
+  m_bWriting = false;
+}
+
+void VrRecordFilter::RecordLoop() {
+  const HX_ServerConfiguration* config = HX_ServerConfiguration::instance();
+  const int32_t splitType = config->m_iRecordSplitType;
+  const int64_t sizeLimit = config->m_iSplitSize;
+  const int64_t timeLimit = config->m_iSplitTime;
+
+  VrMediaFramePtr video;
+  VrMediaFramePtr audio;
+  int64_t tv = 0;  // timestamp of the last video packet taken
+  int64_t ta = 0;  // timestamp of the last audio packet taken
+  bool tookVideo = false;
+  bool tookAudio = false;
+  int64_t firstVideo = 0;
+  int64_t firstAudio = 0;
+  bool haveOrigin = false;
+  int64_t origin = 0;       // the current file's time zero
+  int64_t lastWritten = 0;  // timestamp of the last packet written
+
+  while (true) {
+    // Once stopping, the packets already queued still go into the file.
+    const bool stopping = m_bStop;
+    if (!video && (video = DequeueVideo())) {
+      tv = video->m_llTimestamp;
+      if (!tookVideo) firstVideo = tv;
+      tookVideo = true;
+    }
+    if (!audio && (audio = DequeueAudio())) {
+      ta = audio->m_llTimestamp;
+      if (!tookAudio) firstAudio = ta;
+      tookAudio = true;
+    }
+
+    if (!haveOrigin) {
+      if (!video) {
+        if (stopping) break;
+        SleepMs(kIdleSleepMs);
+        continue;
+      }
+      origin = audio && firstAudio <= firstVideo ? firstAudio : (audio ? firstVideo : tv);
+      lastWritten = origin;
+      haveOrigin = true;
+    }
+
+    bool split = false;
+    if (splitType == kSplitBySize) {
+      if (sizeLimit > 0 && m_llBytesWritten >= sizeLimit && video && video->m_iKeyFrame != 0) {
+        m_llBytesWritten = 0;
+        split = true;
+      }
+    } else if (splitType == kSplitByTime) {
+      // A last write older than the origin (a failed first write) is no reason to split.
+      if (timeLimit > 0 && lastWritten >= origin && lastWritten - origin >= timeLimit) split = true;
+    }
+    if (split) {
+      CloseOutput();
+      const std::string path = BuildFileName();
+      if (path.empty() || CreateOutput(path) != 0) break;
+      if (tookAudio && tookVideo) {
+        origin = ta <= tv ? ta : tv;
+      } else {
+        origin = tookVideo ? tv : ta;
+      }
+    }
+
+    // Audio newer than the last video taken waits for the next video packet,
+    // except at the end, when no more video will come.
+    if (audio && (ta < tv || (stopping && !video))) {
+      if (WritePacket(audio, ta, origin, m_pAudioStream)) lastWritten = ta;
+      audio.reset();
+    } else if (video) {
+      if (WritePacket(video, tv, origin, m_pVideoStream)) lastWritten = tv;
+      video.reset();
+    } else {
+      if (stopping) break;
+      SleepMs(kIdleSleepMs);
+    }
+  }
+}
