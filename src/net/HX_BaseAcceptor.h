@@ -1,0 +1,107 @@
+#pragma once
+// Listens on a TCP port and turns each accepted socket into a new Session (a
+// connection offering start(int fd) -> int and getObjId()). A started session
+// belongs to the loop's lifecycle manager. start() and the destructor run while
+// the loop's thread is not running; handleRead/handleWrite on the loop thread.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "log/HX_Log.h"
+#include "net/HX_EventLoop.h"
+#include "net/HX_INet.h"
+#include "net/HX_NetDefs.h"
+#include "net/HX_SocketApi.h"
+
+template <typename Session>
+class HX_BaseAcceptor : public HX_INet {
+ public:
+  HX_BaseAcceptor() = default;
+  HX_BaseAcceptor(const HX_BaseAcceptor&) = delete;
+  HX_BaseAcceptor& operator=(const HX_BaseAcceptor&) = delete;
+
+  ~HX_BaseAcceptor() override {
+    if (m_iListenFd == kInvalidSocketId) return;
+    HX_EventLoop::instance()->unregisterNetEvent(m_iListenFd);
+    ::close(m_iListenFd);
+    m_iListenFd = kInvalidSocketId;
+  }
+
+  int start(int port, const std::string& bindAddress) {
+    int fd = HX_TcpServer(port, bindAddress.c_str());
+    if (fd < 0) {
+      HX_LOG_WARNING("HX_TcpServer failed.");
+      return -1;
+    }
+    m_iListenFd = fd;
+    if (HX_NonBlock(m_iListenFd) != 0) {
+      HX_LOG_WARNING("HX_NonBlock failed.");
+      return closeListener();
+    }
+    if (HX_EventLoop::instance()->registerNetEvent(m_iListenFd, kReadEvent, this) != 0) {
+      HX_LOG_WARNING("registerNetEvent failed.");
+      return closeListener();
+    }
+    HX_LOG_INFO("start ok");
+    return 0;
+  }
+
+  // One accept per readable event; the next pass accepts the next connection.
+  int handleRead() override {
+    char ip[128];
+    std::memset(ip, 0, sizeof ip);
+    int port = 0;
+    int fd = HX_TcpAccept(m_iListenFd, ip, &port);
+    if (fd < 0) {
+      HX_LOG_WARNING("HX_TcpAccept failed.");
+      return -1;
+    }
+    if (HX_NonBlock(fd) != 0) {
+      HX_LOG_WARNING("HX_NonBlock failed.");
+      ::close(fd);
+      return -1;
+    }
+    Session* session = new (std::nothrow) Session();
+    if (session == nullptr) {
+      HX_LOG_WARNING("new session failed.");
+      ::close(fd);
+      return -1;
+    }
+    if (session->start(fd) != 0) {
+      HX_LOG_WARNING("pstSession->start failed.");
+      delete session;  // closes the socket if the session still holds it
+      return -1;
+    }
+    HX_LOG_DEBUG("create new session, ullObjId=%llu", static_cast<unsigned long long>(session->getObjId()));
+    return 0;
+  }
+
+  int handleWrite() override {
+    HX_LOG_WARNING("handleWrite");
+    return 0;
+  }
+
+  int listenFd() const { return m_iListenFd; }
+  // The port actually bound (the configured one, or the kernel's choice for 0).
+  int localPort() const {
+    sockaddr_in address;
+    socklen_t length = sizeof address;
+    if (m_iListenFd < 0 || ::getsockname(m_iListenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      return -1;
+    return ntohs(address.sin_port);
+  }
+
+ private:
+  int closeListener() {
+    ::close(m_iListenFd);
+    m_iListenFd = kInvalidSocketId;
+    return -1;
+  }
+
+  int m_iListenFd = kInvalidSocketId;
+};

@@ -1,0 +1,23 @@
+#pragma once
+// IPv4 TCP socket helpers of the reactor. Each returns -1 on failure after one
+// WARNING line located at its own name (composite helpers add their own line
+// on top). Safe to call from any thread.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+// A blocking IPv4 TCP socket with address reuse and no-delay on.
+int HX_CreateSocket();
+// Binds and listens (backlog 511). Does not close |fd| on failure.
+int HX_Listen(int fd, const struct sockaddr_in& address);
+// Accepts one connection, retrying when a signal interrupts the call.
+int HX_GenericAccept(int listenFd, struct sockaddr* address, socklen_t* addressLength);
+int HX_NonBlock(int fd);
+// Accepts one connection and reports the peer's dotted-decimal address (into
+// |ip|, at least 16 bytes, when given) and port (host order, when given).
+int HX_TcpAccept(int listenFd, char* ip, int* port);
+// A listening socket on |bindAddress| (dotted decimal; null = all interfaces).
+// Address reuse stays on so that a restart does not fail while old connections
+// linger in TIME_WAIT; Linux still refuses a second listener on the port.
+int HX_TcpServer(int port, const char* bindAddress);
+// Closes |fd| when it is valid.
+void HX_CloseSocket(int fd);

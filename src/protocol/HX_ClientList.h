@@ -1,0 +1,81 @@
+#pragma once
+// Sits between the encoders and the client sessions: buffers encoded video and
+// audio in two bounded queues and, on the network thread's 10 ms timer, hands
+// the queued packets in timestamp order to every listed session. Enqueue* is
+// safe from any thread (each queue has its own mutex); the timer step, add and
+// remove run on the network thread; start/stop on the thread that owns the
+// loop at that moment. Sessions are not owned. One instance per process,
+// created on first use and destroyed by the server's stop.
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "core/VrMediaFrame.h"
+#include "net/HX_ITimer.h"
+#include "net/HX_NetDefs.h"
+
+class VrTransClient;
+
+class HX_ClientList : public HX_ITimer {
+ public:
+  static constexpr size_t kVideoQueueLimit = 30;
+  static constexpr size_t kAudioQueueLimit = 100;
+  static constexpr uint64_t kTimerDelayMs = 0;
+  static constexpr uint64_t kTimerIntervalMs = 10;
+
+  // The process-wide list, created on first use. Callers hold the returned
+  // reference for the duration of their call.
+  static std::shared_ptr<HX_ClientList> instance();
+  // The list when one exists, else null (never creates one).
+  static std::shared_ptr<HX_ClientList> existingInstance();
+  // Drops the process-wide reference; a later instance() creates a new list.
+  static void destroyInstance();
+
+  ~HX_ClientList() override;
+  HX_ClientList(const HX_ClientList&) = delete;
+  HX_ClientList& operator=(const HX_ClientList&) = delete;
+
+  // Arms the pacing timer in the event loop.
+  int start();
+  // Disarms the timer and asks every listed session to shut its sending side
+  // down once its queue has drained.
+  void stop();
+
+  // Takes a private packet (the caller's copy): video to the video queue,
+  // anything else to the audio queue. A packet without a payload is dropped.
+  void EnqueuePacket(VrMediaFramePtr packet);
+  void EnqueueVideo(VrMediaFramePtr packet);
+  void EnqueueAudio(VrMediaFramePtr packet);
+  VrMediaFramePtr DequeueVideoPacket();
+  VrMediaFramePtr DequeueAudioPacket();
+
+  // The pacing step: sends every queued video packet, each preceded by the
+  // audio packets older than it; audio newer than the newest video waits.
+  int onTimer(uint64_t timerId) override;
+  void broadcastPacket(const VrMediaFramePtr& packet);
+
+  // A session is listed once however often it asks.
+  void addClient(VrTransClient* session);
+  void removeClient(VrTransClient* session);
+  std::vector<VrTransClient*> clients() const;
+
+  size_t videoQueueSize() const;
+  size_t audioQueueSize() const;
+  uint64_t timerId() const { return m_ullTimerId; }
+
+ private:
+  HX_ClientList() = default;
+  void sendOne();
+
+  std::deque<VrMediaFramePtr> m_stVideoQueue;
+  std::deque<VrMediaFramePtr> m_stAudioQueue;
+  mutable std::mutex m_mtxVideo;
+  mutable std::mutex m_mtxAudio;
+  VrMediaFramePtr m_pPendingVideo;
+  VrMediaFramePtr m_pPendingAudio;
+  std::vector<VrTransClient*> m_vecClients;
+  uint64_t m_ullTimerId = kInvalidTimerId;
+  mutable std::mutex m_mtxClients;
+};

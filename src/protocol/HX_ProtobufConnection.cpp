@@ -1,0 +1,65 @@
+#include "protocol/HX_ProtobufConnection.h"
+
+#include <cstring>
+
+#include "log/HX_Log.h"
+#include "net/HX_UIDUtils.h"
+#include "platform/HX_Clock.h"
+#include "protocol/HX_TcpConnUtils.h"
+
+HX_ProtobufConnection::HX_ProtobufConnection() : m_ullObjId(HX_UIDUtils::MakeObjectId()) {}
+
+int HX_ProtobufConnection::handleRead() {
+  if (isClosed()) return 0;
+  if (!m_pstRecvMsgBlk) {
+    m_pstRecvMsgBlk = HX_CreateMsgBlock(kInitialRecvBlockSize);
+    if (!m_pstRecvMsgBlk) {
+      HX_LOG_WARNING("new ACE_Message_Block failed");
+      return closeConnection();
+    }
+  }
+  int rc = HX_TcpConnUtils::recvNetMsg(m_iSocketFd, m_pstRecvMsgBlk.get());
+  if (rc == HX_TcpConnUtils::kNeedMore) return 0;
+  if (rc != 0) {
+    HX_LOG_WARNING("HX_TcpConnUtils::recvNetMsg failed, iSocket=%d", m_iSocketFd);
+    return closeConnection();
+  }
+  HX_NetCmd_Header header;
+  if (header.Decode(m_pstRecvMsgBlk.get()) != 0) {
+    HX_LOG_WARNING("stHeader.Decode(&stMsgBlock) failed");
+    return closeConnection();
+  }
+  if (handleNetMessage(m_pstRecvMsgBlk.get(), header) != 0) {
+    HX_LOG_WARNING("handleNetMessage failed.");
+    return closeConnection();
+  }
+  m_ullLastActiveTick = static_cast<uint64_t>(HX_GetTickMs());
+  m_pstRecvMsgBlk.reset();
+  return 0;
+}
+
+int HX_ProtobufConnection::sendNetResponse(HX_NetCmd_Header& header, const char* body, size_t bodyLength) {
+  if (bodyLength > HX_NetCmd_Header::kMaxPacketLen - HX_NetCmd_Header::kMinPacketLen) {
+    HX_LOG_WARNING("body of %zu bytes exceeds the protocol's limit", bodyLength);
+    return -1;
+  }
+  HX_MsgBlockPtr block = HX_CreateMsgBlock(bodyLength + HX_NetCmd_Header::kHeaderSize);
+  if (!block) {
+    HX_LOG_WARNING("HX_ObjsBuilder::createMsgBlock failed");
+    return -1;
+  }
+  header.m_uiPacketLen = static_cast<uint32_t>(bodyLength) + HX_NetCmd_Header::kMinPacketLen;
+  if (header.Encode(block.get()) != 0) {
+    HX_LOG_WARNING("stNetCmdHeader.Encode failed");
+    return -1;
+  }
+  if (bodyLength > 0) {
+    std::memcpy(block->wr_ptr(), body, bodyLength);
+    block->wr_ptr(bodyLength);
+  }
+  if (pushToSendQueue(std::move(block)) != 0) {
+    HX_LOG_WARNING("pushMsgToQueue failed");
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,43 @@
+#pragma once
+// One client session of the streaming server: answers the client's requests,
+// and once listed in HX_ClientList wraps every broadcast packet into a
+// packet_response behind the header of the client's latest request. Created by
+// the acceptor, deleted by the loop's sweep. Network thread only.
+#include <cstdint>
+#include <string>
+
+#include "core/VrMediaFrame.h"
+#include "protocol/HX_NetCmd_Header.h"
+#include "protocol/HX_ProtobufConnection.h"
+
+class VrTransClient : public HX_ProtobufConnection {
+ public:
+  // Bytes a session may hold queued for its socket. A media packet that would
+  // go beyond starts a drop episode that lasts until the next video key frame.
+  static constexpr uint64_t kMaxQueuedBytes = 8ull * 1024 * 1024;
+
+  VrTransClient();
+  ~VrTransClient() override;
+
+  int start(int fd);
+  int handleNetMessage(ACE_Message_Block* body, const HX_NetCmd_Header& header) override;
+  int sendCodecInfo(HX_NetCmd_Header& header);
+  // Frames and queues |packet| (the body is serialized here).
+  void sendPacket(const VrMediaFramePtr& packet);
+  // The same with the packet_response already serialized by the caller, which
+  // does it once per broadcast: the body is the same for every session.
+  void sendPacket(const VrMediaFramePtr& packet, const std::string& body);
+
+  // The serialized packet_response of |packet|; false when it cannot be built.
+  static bool BuildPacketResponse(const VrMediaFrame& packet, std::string* body);
+  // The serialized packet_codeinfo for the current configuration.
+  static bool BuildCodecInfo(std::string* body);
+
+  const HX_NetCmd_Header& replyHeader() const { return m_stReplyHeader; }
+  bool keyFrameSeen() const { return m_bKeyFrameSeen; }
+
+ private:
+  bool m_bKeyFrameSeen = false;
+  bool m_bDropEpisode = false;  // over kMaxQueuedBytes, waiting for a key frame
+  HX_NetCmd_Header m_stReplyHeader;
+};
