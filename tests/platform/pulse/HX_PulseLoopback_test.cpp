@@ -1,0 +1,229 @@
+#include "platform/pulse/HX_PulseLoopback.h"
+
+#include <gtest/gtest.h>
+#include <pulse/error.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "support/PulseServer.h"
+
+namespace {
+
+pa_channel_map Map(std::initializer_list<pa_channel_position_t> positions) {
+  pa_channel_map map;
+  pa_channel_map_init(&map);
+  map.channels = static_cast<uint8_t>(positions.size());
+  int i = 0;
+  for (auto p : positions) map.map[i++] = p;
+  return map;
+}
+
+HX_LoopbackFormat Describe(pa_sample_format_t format, uint32_t rate,
+                           std::initializer_list<pa_channel_position_t> positions) {
+  pa_sample_spec spec{format, rate, static_cast<uint8_t>(positions.size())};
+  HX_LoopbackFormat f;
+  EXPECT_EQ(HX_PulseLoopback::FormatFromSpec(spec, Map(positions), &f), 0);
+  return f;
+}
+
+// Opens every step up to a running stream on the default sink's monitor.
+void OpenAll(HX_PulseLoopback& dev, HX_LoopbackFormat* format) {
+  int64_t period = 0;
+  ASSERT_EQ(dev.connect(), 0);
+  ASSERT_EQ(dev.findDefaultOutput(), 0);
+  ASSERT_EQ(dev.openOutput(), 0);
+  ASSERT_EQ(dev.getDevicePeriod(&period), 0);
+  EXPECT_EQ(period, 100000);  // 10 ms in 100-ns units
+  ASSERT_EQ(dev.getMixFormat(format), 0);
+  ASSERT_EQ(dev.initialize((30 + 30) * 10000, *format), 0);
+  ASSERT_EQ(dev.openCaptureSide(), 0);
+  ASSERT_EQ(dev.startStream(), 0);
+}
+
+}  // namespace
+
+TEST(HX_PulseLoopbackFormat, SinkSpecsBecomeMixFormats) {
+  using P = pa_channel_position_t;
+  const P L = PA_CHANNEL_POSITION_FRONT_LEFT, R = PA_CHANNEL_POSITION_FRONT_RIGHT,
+          C = PA_CHANNEL_POSITION_FRONT_CENTER, LFE = PA_CHANNEL_POSITION_LFE,
+          SL = PA_CHANNEL_POSITION_SIDE_LEFT, SR = PA_CHANNEL_POSITION_SIDE_RIGHT;
+
+  HX_LoopbackFormat s16 = Describe(PA_SAMPLE_S16LE, 48000, {L, R});
+  EXPECT_EQ(s16.m_usFormatTag, kWaveFormatPcm);
+  EXPECT_EQ(s16.m_uiSampleRate, 48000u);
+  EXPECT_EQ(s16.m_usChannels, 2);
+  EXPECT_EQ(s16.m_usBitsPerSample, 16);
+  EXPECT_EQ(s16.m_usBlockAlign, 4);
+  EXPECT_EQ(s16.m_uiChannelMask, 0x3u);
+
+  HX_LoopbackFormat flt = Describe(PA_SAMPLE_FLOAT32LE, 44100, {L, R, C, LFE, SL, SR});
+  EXPECT_EQ(flt.m_usFormatTag, kWaveFormatExtensible);
+  EXPECT_TRUE(flt.m_bSubFormatFloat);
+  EXPECT_EQ(flt.m_usBitsPerSample, 32);
+  EXPECT_EQ(flt.m_usBlockAlign, 24);
+  EXPECT_EQ(flt.m_uiChannelMask, 0x60Fu);
+
+  HX_LoopbackFormat s24 = Describe(PA_SAMPLE_S24LE, 48000, {L, R});
+  EXPECT_EQ(s24.m_usFormatTag, kWaveFormatPcm);
+  EXPECT_EQ(s24.m_usBitsPerSample, 24);
+  EXPECT_EQ(s24.m_usBlockAlign, 6);
+
+  HX_LoopbackFormat s2432 = Describe(PA_SAMPLE_S24_32LE, 48000, {L, R});
+  EXPECT_EQ(s2432.m_usFormatTag, kWaveFormatExtensible);
+  EXPECT_FALSE(s2432.m_bSubFormatFloat);
+
+  EXPECT_EQ(Describe(PA_SAMPLE_U8, 8000, {PA_CHANNEL_POSITION_MONO}).m_uiChannelMask, 0x4u);
+  EXPECT_EQ(Describe(PA_SAMPLE_U8, 8000, {PA_CHANNEL_POSITION_MONO}).m_usBitsPerSample, 8);
+  EXPECT_EQ(Describe(PA_SAMPLE_ALAW, 8000, {L, R}).m_usFormatTag, kWaveFormatALaw);
+  EXPECT_EQ(Describe(PA_SAMPLE_FLOAT32BE, 48000, {L, R}).m_usFormatTag, kWaveFormatUnknown);
+  EXPECT_EQ(Describe(PA_SAMPLE_S16BE, 48000, {L, R}).m_usFormatTag, kWaveFormatUnknown);
+}
+
+TEST(HX_PulseLoopbackFormat, MasksRefuseUnmappableOrRepeatedPositions) {
+  EXPECT_EQ(HX_PulseLoopback::ChannelMaskFromMap(
+                Map({PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT,
+                     PA_CHANNEL_POSITION_FRONT_CENTER})),
+            0x7u);
+  EXPECT_EQ(HX_PulseLoopback::ChannelMaskFromMap(
+                Map({PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_AUX0})),
+            0u);
+  EXPECT_EQ(HX_PulseLoopback::ChannelMaskFromMap(
+                Map({PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_LEFT})),
+            0u);
+  EXPECT_EQ(HX_PulseLoopback::ChannelMaskFromMap(
+                Map({PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT,
+                     PA_CHANNEL_POSITION_REAR_LEFT, PA_CHANNEL_POSITION_REAR_RIGHT})),
+            0x33u);
+
+  HX_LoopbackFormat f;
+  f.m_usFormatTag = 99;
+  pa_sample_spec bad{PA_SAMPLE_S16LE, 0, 2};
+  EXPECT_EQ(HX_PulseLoopback::FormatFromSpec(bad, Map({PA_CHANNEL_POSITION_FRONT_LEFT,
+                                                       PA_CHANNEL_POSITION_FRONT_RIGHT}),
+                                             &f),
+            -PA_ERR_INVALID);
+  pa_sample_spec stereo{PA_SAMPLE_S16LE, 48000, 2};
+  EXPECT_EQ(HX_PulseLoopback::FormatFromSpec(stereo, Map({PA_CHANNEL_POSITION_MONO}), &f),
+            -PA_ERR_INVALID);
+  EXPECT_EQ(f.m_usFormatTag, 99);  // untouched on failure
+}
+
+TEST(HX_PulseLoopback, NoServerFailsTheFirstStepAtOnce) {
+  std::string socket = "unix:/tmp/ostrel-no-such-pulse-" + std::to_string(getpid());
+  setenv("PULSE_SERVER", socket.c_str(), 1);
+  HX_PulseLoopback dev;
+  const auto begin = std::chrono::steady_clock::now();
+  int rc = dev.connect();
+  EXPECT_LT(rc, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));  // no autospawn
+  EXPECT_FALSE(dev.errorText(rc).empty());
+  // Later steps refuse without a connection, and close is safe twice.
+  EXPECT_EQ(dev.findDefaultOutput(), -PA_ERR_BADSTATE);
+  uint32_t frames = 7;
+  EXPECT_LT(dev.nextPacketFrames(&frames), 0);
+  EXPECT_EQ(frames, 0u);
+  dev.close();
+  dev.close();
+  unsetenv("PULSE_SERVER");
+}
+
+TEST(HX_PulseLoopback, ServerWithoutSinksHasNoDefaultOutput) {
+  PulseServer::Options options;
+  options.sinks.clear();
+  PulseServer server(options);
+  ASSERT_TRUE(server.ready()) << server.error();
+  HX_PulseLoopback dev;
+  ASSERT_EQ(dev.connect(), 0);
+  EXPECT_LT(dev.findDefaultOutput(), 0);
+  EXPECT_EQ(dev.openOutput(), -PA_ERR_BADSTATE);
+}
+
+TEST(HX_PulseLoopback, MonitorDeliversTenMillisecondPacketsOfWhatPlays) {
+  PulseServer::Options options;
+  options.sinks = {{"test", "rate=48000"},
+                   {"surround", "format=float32le rate=44100 channels=6 "
+                                "channel_map=front-left,front-right,front-center,lfe,"
+                                "side-left,side-right"}};
+  PulseServer server(options);
+  ASSERT_TRUE(server.ready()) << server.error();
+
+  HX_PulseLoopback dev;
+  HX_LoopbackFormat format;
+  OpenAll(dev, &format);
+  EXPECT_EQ(dev.sinkName(), "test");
+  EXPECT_EQ(dev.monitorName(), "test.monitor");
+  EXPECT_EQ(format.m_usFormatTag, kWaveFormatPcm);
+  EXPECT_EQ(format.m_uiSampleRate, 48000u);
+  EXPECT_EQ(format.m_usBlockAlign, 4);
+
+  ASSERT_TRUE(server.playTone(440, 10.0, 48000, "test"));
+  uint64_t frames = 0;
+  uint32_t largest = 0;
+  bool loud = false;
+  // A null sink renders up to two seconds ahead until a low-latency reader
+  // appears, so the first packet may take that long; then read for 1 s more.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+  bool first = true;
+  while (std::chrono::steady_clock::now() < deadline) {
+    uint32_t n = 0;
+    ASSERT_EQ(dev.nextPacketFrames(&n), 0);
+    if (n == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    if (first) deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    first = false;
+    const uint8_t* data = nullptr;
+    uint32_t got = 0;
+    ASSERT_EQ(dev.getBuffer(&data, &got), 0);
+    ASSERT_EQ(got, n);
+    const auto* pcm = reinterpret_cast<const int16_t*>(data);
+    for (uint32_t i = 0; i < got * 2; ++i) loud = loud || std::abs(pcm[i]) > 1000;
+    frames += got;
+    largest = std::max(largest, got);
+    ASSERT_EQ(dev.releaseBuffer(got), 0);
+  }
+  server.stopPlayback();
+  EXPECT_TRUE(loud) << "the tone played into the sink never reached its monitor";
+  EXPECT_GT(frames, 0u);
+  // Packets are fragments of about 10 ms (480 frames); never whole seconds.
+  EXPECT_LE(largest, 4u * 480u);
+  dev.close();
+
+  // A different default sink is what the next device opens.
+  ASSERT_TRUE(server.setDefaultSink("surround"));
+  HX_PulseLoopback surround;
+  HX_LoopbackFormat f;
+  OpenAll(surround, &f);
+  EXPECT_EQ(surround.monitorName(), "surround.monitor");
+  EXPECT_EQ(f.m_usFormatTag, kWaveFormatExtensible);
+  EXPECT_TRUE(f.m_bSubFormatFloat);
+  EXPECT_EQ(f.m_uiChannelMask, 0x60Fu);
+  EXPECT_EQ(f.m_uiSampleRate, 44100u);
+}
+
+TEST(HX_PulseLoopback, ServerGoingAwayIsReportedNotHung) {
+  PulseServer server;
+  ASSERT_TRUE(server.ready()) << server.error();
+  HX_PulseLoopback dev;
+  HX_LoopbackFormat format;
+  OpenAll(dev, &format);
+  server.terminate();
+  int rc = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (rc == 0 && std::chrono::steady_clock::now() < deadline) {
+    uint32_t n = 0;
+    rc = dev.nextPacketFrames(&n);
+    if (n > 0) {
+      const uint8_t* data = nullptr;
+      ASSERT_EQ(dev.getBuffer(&data, &n), 0);
+      dev.releaseBuffer(n);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_LT(rc, 0);
+  // Initialising again on a broken connection fails instead of waiting forever.
+  EXPECT_LT(dev.startStream(), 0);
+}
