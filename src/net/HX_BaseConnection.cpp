@@ -40,18 +40,34 @@ int HX_BaseConnection::closeConnection() {
 
 int HX_BaseConnection::handleWrite() {
   if (isClosed()) return 0;
-  switch (m_eConnectionState) {
-    case kConnected:
-      return sendQueued();
-    case kConnecting:
-      return completeConnect();
-    default:
-      HX_LOG_ERROR_TRACE("kInitial == m_eConnectionState");
+  if (m_eConnectionState == kConnecting) {
+    // The completion of an outgoing connect.
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(m_iSocketFd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+      HX_LOG_WARNING("HX_GetSockOpt failed.");
       return closeConnection();
+    }
+    if (error != 0) {
+      HX_LOG_WARNING("iValOpt < = 0, peer refused..");
+      return closeConnection();
+    }
+    if (HX_EventLoop::instance()->modifyNetEvent(m_iSocketFd, kReadEvent | kWriteEvent) != 0) {
+      HX_LOG_WARNING("modifyNetEvent failed.");
+      return closeConnection();
+    }
+    m_ullLastActiveTick = Now();
+    m_eConnectionState = kConnected;
+    if (onConnEstablished() != 0) {
+      HX_LOG_WARNING("onEstablished failed.");
+      return closeConnection();
+    }
+    return 0;
   }
-}
-
-int HX_BaseConnection::sendQueued() {
+  if (m_eConnectionState != kConnected) {
+    HX_LOG_ERROR_TRACE("kInitial == m_eConnectionState");
+    return closeConnection();
+  }
   for (;;) {
     if (!m_pstSendingMsgBlk) {
       if (m_stSendQueue.empty()) {
@@ -68,6 +84,8 @@ int HX_BaseConnection::sendQueued() {
     }
     ACE_Message_Block* block = m_pstSendingMsgBlk.get();
     if (block->length() > 0) {
+      // MSG_NOSIGNAL: a peer that went away is an error to handle, not a
+      // signal that ends the process.
       ssize_t sent = ::send(m_iSocketFd, block->rd_ptr(), block->length(), MSG_NOSIGNAL);
       if (sent < 0) {
         if (errno == EINTR) continue;
@@ -84,30 +102,6 @@ int HX_BaseConnection::sendQueued() {
     }
     if (block->length() == 0) m_pstSendingMsgBlk.reset();
   }
-}
-
-int HX_BaseConnection::completeConnect() {
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (::getsockopt(m_iSocketFd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-    HX_LOG_WARNING("HX_GetSockOpt failed.");
-    return closeConnection();
-  }
-  if (error != 0) {
-    HX_LOG_WARNING("iValOpt < = 0, peer refused..");
-    return closeConnection();
-  }
-  if (HX_EventLoop::instance()->modifyNetEvent(m_iSocketFd, kReadEvent | kWriteEvent) != 0) {
-    HX_LOG_WARNING("modifyNetEvent failed.");
-    return closeConnection();
-  }
-  m_ullLastActiveTick = Now();
-  m_eConnectionState = kConnected;
-  if (onConnEstablished() != 0) {
-    HX_LOG_WARNING("onEstablished failed.");
-    return closeConnection();
-  }
-  return 0;
 }
 
 int HX_BaseConnection::pushToSendQueue(HX_MsgBlockPtr block) {

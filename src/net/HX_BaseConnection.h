@@ -58,7 +58,4 @@ class HX_BaseConnection : public HX_INet, public HX_ITimer, public HX_ILifecycle
   uint64_t m_ullQueuedBytes = 0;
   bool m_bSendSideShut = false;
 
- private:
-  int sendQueued();
-  int completeConnect();
 };
