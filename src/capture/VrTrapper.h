@@ -1,0 +1,78 @@
+#pragma once
+// One capture run. Chooses and starts the video source for the configured
+// capture mode (and the system-sound source when sound is on), takes their
+// frames through OnFrame into two queues, and runs two workers: SendVideo
+// brings every frame to NV12 at the output size, SendAudio emits 1024-sample
+// blocks paced by the clock, silent when nothing was captured. The session
+// owns its sources and scaler. The owner's thread sets the output callback
+// before start and calls start and stop; the callback is then called from both
+// workers at the same time.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "capture/VrTrapperSources.h"
+#include "capture/VrVideoScaler.h"
+#include "core/VrCapturer.h"
+#include "core/VrFrameQueue.h"
+#include "core/VrMediaFrame.h"
+
+class VrTrapper {
+ public:
+  static constexpr int32_t kAudioBlockSamples = 1024;
+  static constexpr int32_t kAudioBlockBytes = 4096;  // 1024 stereo 16-bit samples
+
+  // |deviceWindow| may be null. |sources| (not owned) makes the capture
+  // sources; null means the real ones. The output size is read here, once.
+  explicit VrTrapper(void* deviceWindow = nullptr, VrTrapperSources* sources = nullptr);
+  ~VrTrapper();
+  VrTrapper(const VrTrapper&) = delete;
+  VrTrapper& operator=(const VrTrapper&) = delete;
+
+  // 0; -1 when the video source cannot be made or started; -2 when video runs
+  // but the sound source failed. What started keeps running until stop.
+  int start();
+  // Stops the sources, then the workers; safe after a failed start and twice.
+  void stop();
+
+  // The sources' frame callback; |context| is the session.
+  static int OnFrame(VrMediaFramePtr frame, void* context);
+  int EnqueueVideo(VrMediaFramePtr frame);
+  int EnqueueAudio(VrMediaFramePtr frame);
+  VrMediaFramePtr DequeueVideo();
+  VrMediaFramePtr DequeueAudio();
+  // Hands |frame| to the output callback when callback and context are both
+  // set; otherwise drops it. The callback's result, or 0.
+  int DeliverFrame(const VrMediaFramePtr& frame);
+
+  int32_t outputWidth() const { return m_iOutputWidth; }
+  int32_t outputHeight() const { return m_iOutputHeight; }
+
+  // Set by the owner before start.
+  VrFrameCallback m_pOutputCallback = nullptr;
+  void* m_pOutputContext = nullptr;
+
+ private:
+  // Makes the video source for the configured mode and method; null (after
+  // the ERROR line) when there is none.
+  std::unique_ptr<VrCapturer> MakeVideoSource();
+  void SendVideo();
+  void SendAudio();
+
+  std::atomic<bool> m_bStop{true};
+  std::thread m_videoThread;
+  std::thread m_audioThread;
+  std::unique_ptr<VrCapturer> m_pVideoSource;
+  bool m_bVideoSourceStarted = false;
+  std::unique_ptr<VrCapturer> m_pAudioSource;
+  std::unique_ptr<VrVideoScaler> m_pScaler;  // SendVideo only
+  int64_t m_llAudioStartTime = -1;           // SendAudio only
+  uint64_t m_ullAudioSamplesSent = 0;        // SendAudio only
+  VrFrameQueue m_videoQueue;
+  VrFrameQueue m_audioQueue;
+  int32_t m_iOutputWidth = 0;
+  int32_t m_iOutputHeight = 0;
+  void* m_pDeviceWindow;
+  VrTrapperSources* m_pSources;
+};

@@ -1,0 +1,28 @@
+#pragma once
+// Makes the sources of a capture session: the video source of a given kind and
+// the system-sound source. Default() makes the real screen and sound sources;
+// tests hand the session scripted ones. Called on the thread that starts the
+// session; the caller owns what it gets.
+#include <cstdint>
+#include <memory>
+
+#include "core/VrCapturer.h"
+
+class VrTrapperSources {
+ public:
+  enum VideoKind : int32_t {
+    kVideoGDI = 1,    // region, window or monitor grabbed each tick
+    kVideoDXGI = 2,   // changed images of one monitor
+    kVideoWinRT = 3,  // one window's own pixels
+  };
+
+  virtual ~VrTrapperSources() = default;
+  // Null when the source cannot be made.
+  virtual std::unique_ptr<VrCapturer> MakeVideoSource(VideoKind kind) = 0;
+  // Whether single windows can be captured by their own pixels here.
+  virtual bool WinRTCaptureSupported() = 0;
+  virtual std::unique_ptr<VrCapturer> MakeSoundSource(int32_t sampleRate) = 0;
+
+  // The process-wide maker of the real sources.
+  static VrTrapperSources& Default();
+};
