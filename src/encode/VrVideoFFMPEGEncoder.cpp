@@ -31,9 +31,12 @@ bool VrVideoFFMPEGEncoder::Init(const VrEncodeParams* params) {
   m_iCodecId = params->m_iCodecId;
   m_bConvertToJpeg = false;
 
-  if (m_iWidth <= 0 || m_iHeight <= 0 || params->m_iFrameRate <= 0) {
-    HX_LOG_WARNING("invalid video parameters %dx%d at %d fps.", m_iWidth, m_iHeight,
-                   params->m_iFrameRate);
+  // 4:2:0 pictures have one chroma sample per 2 x 2 block: odd sizes are
+  // refused here rather than by the codec.
+  if (m_iWidth <= 0 || m_iHeight <= 0 || m_iWidth % 2 != 0 || m_iHeight % 2 != 0 ||
+      params->m_iFrameRate <= 0) {
+    HX_LOG_WARNING("invalid video parameters %dx%d at %d fps (sizes must be even).", m_iWidth,
+                   m_iHeight, params->m_iFrameRate);
     return false;
   }
 
@@ -141,7 +144,9 @@ bool VrVideoFFMPEGEncoder::AcceptFrame(const VrMediaFrame& frame) {
     reason = "payload too short";
   }
   if (reason == nullptr) return true;
-  if (ShouldLogRepeat(++m_uiRejectedFrames)) {
+  const bool newReason = reason != m_pLastRejectReason;
+  m_pLastRejectReason = reason;
+  if (ShouldLogRepeat(++m_uiRejectedFrames) || newReason) {
     HX_LOG_WARNING("picture dropped (%s): format %d, %dx%d, %d bytes; encoder wants NV12 %dx%d, "
                    "%d bytes (%u dropped so far).",
                    reason, frame.m_iPixelFormat, frame.m_iWidth, frame.m_iHeight, frame.m_iSize,

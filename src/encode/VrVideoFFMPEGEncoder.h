@@ -42,6 +42,7 @@ class VrVideoFFMPEGEncoder : public VrEncodeContext {
   bool m_bConvertToJpeg = false;
   uint32_t m_uiEncodeErrors = 0;
   uint32_t m_uiRejectedFrames = 0;
+  const char* m_pLastRejectReason = nullptr;
   uint8_t m_aucLumaRange[256] = {0};
   uint8_t m_aucChromaRange[256] = {0};
 };

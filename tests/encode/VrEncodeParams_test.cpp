@@ -1,0 +1,77 @@
+#include "encode/VrEncodeParams.h"
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavcodec/codec_id.h>
+}
+
+#include "config/HX_ServerConfiguration.h"
+
+TEST(VrEncodeParams, EncodeTypeSelectsCodecAndKind) {
+  struct Row {
+    int32_t encodeType;
+    int32_t codec;
+    int32_t kind;
+  };
+  const Row rows[] = {
+      {1, AV_CODEC_ID_H264, 0}, {2, AV_CODEC_ID_MJPEG, 0}, {3, AV_CODEC_ID_H264, 1},
+      {4, AV_CODEC_ID_H264, 3}, {5, AV_CODEC_ID_H264, 2},  {0, AV_CODEC_ID_H264, 0},
+      {6, AV_CODEC_ID_H264, 0}, {-1, AV_CODEC_ID_H264, 0},
+  };
+  for (const Row& r : rows) {
+    VrEncodeSelection s = VrSelectEncoder(r.encodeType);
+    EXPECT_EQ(s.m_iCodecId, r.codec) << "EncodeType " << r.encodeType;
+    EXPECT_EQ(s.m_iEncoderKind, r.kind) << "EncodeType " << r.encodeType;
+  }
+}
+
+TEST(VrEncodeParams, RecordsAreFilledFromTheSettings) {
+  HX_ServerSettings s;
+  s.m_iEncodeType = 2;
+  s.m_iFps = 15;
+  s.m_iEncodeSample = 4000000;
+  s.m_iAudioBitRate = 128000;
+  s.m_iAudioSample = 48000;
+  VrEncodeParams v;
+  VrEncodeParams a;
+  v.m_iReserved = 99;  // stale values are overwritten
+  a.m_iFrameRate = 99;
+  VrMakeEncodeParams(s, 1280, 720, &v, &a);
+  EXPECT_EQ(v.m_iCodecId, AV_CODEC_ID_MJPEG);
+  EXPECT_EQ(v.m_iFrameRate, 15);
+  EXPECT_EQ(v.m_iWidth, 1280);
+  EXPECT_EQ(v.m_iHeight, 720);
+  EXPECT_EQ(v.m_iBitRate, 4000000);
+  EXPECT_EQ(v.m_iReserved, 0);
+  EXPECT_EQ(v.m_iKeyIntervalMs, 2000);
+  EXPECT_EQ(v.m_iEncoderKind, 0);
+
+  EXPECT_EQ(a.m_iCodecId, AV_CODEC_ID_AAC);
+  EXPECT_EQ(a.m_iCodecId, 0x15002);
+  EXPECT_EQ(a.m_iFrameRate, 0);
+  EXPECT_EQ(a.m_iWidth, 0);
+  EXPECT_EQ(a.m_iHeight, 0);
+  EXPECT_EQ(a.m_iBitRate, 128000);
+  EXPECT_EQ(a.m_iReserved, 48000);
+  EXPECT_EQ(a.m_iKeyIntervalMs, 2000);
+  EXPECT_EQ(a.m_iEncoderKind, 0);
+}
+
+TEST(VrEncodeParams, ConfigurationSuppliesTheOutputSize) {
+  HX_ServerConfiguration* config = HX_ServerConfiguration::instance();
+  config->resetToDefaults();
+  config->m_iEncodeType = 5;
+  config->setOutputSize(1600, 900);
+  VrEncodeParams v;
+  VrEncodeParams a;
+  VrMakeEncodeParamsFromConfiguration(*config, &v, &a);
+  EXPECT_EQ(v.m_iWidth, 1600);
+  EXPECT_EQ(v.m_iHeight, 900);
+  EXPECT_EQ(v.m_iCodecId, AV_CODEC_ID_H264);
+  EXPECT_EQ(v.m_iEncoderKind, 2);
+  EXPECT_EQ(v.m_iFrameRate, 25);
+  EXPECT_EQ(a.m_iReserved, 44100);
+  EXPECT_EQ(a.m_iBitRate, 96000);
+  config->resetToDefaults();
+}
