@@ -237,6 +237,7 @@ void VrRecordFilter::AddAudioStream(AVFormatContext* ctx) {
   av_channel_layout_default(&par->ch_layout, 2);
   par->format = AV_SAMPLE_FMT_S16;
   par->bits_per_coded_sample = 16;
+  par->frame_size = 1024;  // samples per AAC LC frame
   st->time_base = AVRational{1, sampleRate};
   av_dict_set(&st->metadata, "title", "aac", 0);
   m_pAudioStream = st;

@@ -1,0 +1,589 @@
+#include "record/VrRecordFilter.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+#include "config/HX_ServerConfiguration.h"
+#include "platform/HX_Paths.h"
+#include "record/RecordTestEncoder.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+namespace {
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+constexpr int kFps = 25;
+constexpr int kSampleRate = 44100;
+
+std::string Run(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return "popen failed";
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  pclose(pipe);
+  return out;
+}
+
+// One probed stream: "key=value" pairs of ffprobe's flat output.
+using Fields = std::map<std::string, std::string>;
+
+std::vector<Fields> ProbeStreams(const std::string& file) {
+  std::string text = Run("ffprobe -v error -count_packets -show_entries "
+                         "stream=index,codec_name,width,height,avg_frame_rate,sample_rate,channels,"
+                         "nb_read_packets,start_time,duration,extradata_size "
+                         "-of default=nw=0 '" + file + "'");
+  std::vector<Fields> streams;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line == "[STREAM]") {
+      streams.emplace_back();
+    } else if (!streams.empty() && line.find('=') != std::string::npos) {
+      streams.back()[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+    }
+  }
+  return streams;
+}
+
+struct ProbedPacket {
+  double pts = 0;
+  int size = 0;
+  bool key = false;
+};
+
+std::vector<ProbedPacket> ProbePackets(const std::string& file, const char* stream) {
+  std::string text = Run(std::string("ffprobe -v error -select_streams ") + stream +
+                         " -show_entries packet=pts_time,size,flags -of csv=p=0 '" + file + "'");
+  std::vector<ProbedPacket> packets;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    ProbedPacket p;
+    char flags[16] = {0};
+    if (std::sscanf(line.c_str(), "%lf,%d,%15s", &p.pts, &p.size, flags) >= 2) {
+      p.key = flags[0] == 'K';
+      packets.push_back(p);
+    }
+  }
+  return packets;
+}
+
+std::string DecodeErrors(const std::string& file) {
+  return Run("ffmpeg -nostdin -v error -i '" + file + "' -f null -");
+}
+
+std::vector<std::string> Mp4Files(const std::string& dir) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    if (entry.path().extension() == ".mp4") files.push_back(entry.path().string());
+  }
+  std::sort(files.begin(), files.end(), [](const std::string& a, const std::string& b) {
+    // "X.mp4" before "X_1.mp4" before "X_2.mp4"; plain string order puts '.' first too,
+    // but "_10" would sort before "_2".
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+  });
+  return files;
+}
+
+// "<14 digits>.mp4", or "<14 digits>_<n>.mp4"; |suffix| is n (0 when absent),
+// -1 when the name has another form.
+int StampedNameSuffix(const std::string& fileName) {
+  const std::string ext = ".mp4";
+  if (fileName.size() < 14 + ext.size() || fileName.compare(fileName.size() - 4, 4, ext) != 0) return -1;
+  for (int i = 0; i < 14; ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(fileName[i]))) return -1;
+  }
+  const std::string rest = fileName.substr(14, fileName.size() - 14 - ext.size());
+  if (rest.empty()) return 0;
+  if (rest.size() < 2 || rest[0] != '_') return -1;
+  for (size_t i = 1; i < rest.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(rest[i]))) return -1;
+  }
+  return std::stoi(rest.substr(1));
+}
+
+std::string FileName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
+
+std::string LocalStamp() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
+  return text;
+}
+
+class RecordTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FLAGS_minloglevel = 0;
+    HX_SetBaseDirectory(m_home.path());
+    cfg()->resetToDefaults();
+    cfg()->m_iFps = kFps;
+    cfg()->setOutputSize(kWidth, kHeight);
+    cfg()->m_iAudioSample = kSampleRate;
+    m_strRecordDir = m_home.path() + "/videos/run";  // does not exist yet
+    cfg()->m_strRecordPath = m_strRecordDir;
+  }
+  void TearDown() override { cfg()->resetToDefaults(); }
+  static HX_ServerConfiguration* cfg() { return HX_ServerConfiguration::instance(); }
+
+  // Hands the packets over at the pace of a live run: never more than a few
+  // waiting, so the queue bounds drop nothing.
+  static void Feed(VrRecordFilter& rec, const std::vector<VrMediaFramePtr>& packets) {
+    for (const VrMediaFramePtr& p : packets) {
+      while (rec.VideoQueueSize() > 6 || rec.AudioQueueSize() > 60) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      rec.PushPacket(p);
+    }
+  }
+
+  TempDir m_home;
+  std::string m_strRecordDir;
+};
+
+size_t CountType(const std::vector<VrMediaFramePtr>& packets, int type) {
+  return std::count_if(packets.begin(), packets.end(),
+                       [type](const VrMediaFramePtr& p) { return p->m_iMediaType == type; });
+}
+}  // namespace
+
+// ------------------------------------------------------------ parameter sets
+
+TEST(VrRecordFilterParameterSets, KeepsSpsAndPpsWithTheirStartCodesInOrder) {
+  const std::vector<uint8_t> au = {
+      0, 0, 0, 1, 0x67, 0xAA, 0xBB,  // SPS, four-byte start code
+      0, 0, 1, 0x68, 0xCC,           // PPS, three-byte start code
+      0, 0, 1, 0x06, 0xDD,           // SEI
+      0, 0, 0, 1, 0x65, 0xEE, 0xFF,  // IDR slice
+  };
+  const std::vector<uint8_t> expected = {0, 0, 0, 1, 0x67, 0xAA, 0xBB, 0, 0, 1, 0x68, 0xCC};
+  EXPECT_EQ(VrRecordFilter::SplitParameterSets(au.data(), au.size()), expected);
+}
+
+TEST(VrRecordFilterParameterSets, UnitEndsWhereTheNextStartCodeWithItsLeadingZeroBegins) {
+  // Two zero bytes after the SPS payload: one is trailing data of the SPS, the
+  // other the leading zero of the PPS start code. A PPS at the very end runs
+  // to the end of the payload.
+  const std::vector<uint8_t> au = {0x09, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 0, 1, 0x68, 0x11, 0x22};
+  const std::vector<uint8_t> expected = {0, 0, 1, 0x67, 0x42, 0, 0, 0, 0, 1, 0x68, 0x11, 0x22};
+  EXPECT_EQ(VrRecordFilter::SplitParameterSets(au.data(), au.size()), expected);
+}
+
+TEST(VrRecordFilterParameterSets, NothingWithoutStartCodeOrParameterSets) {
+  const std::vector<uint8_t> noCode = {0x67, 0x42, 0x00, 0x68, 0x01, 0x02};
+  EXPECT_TRUE(VrRecordFilter::SplitParameterSets(noCode.data(), noCode.size()).empty());
+  const std::vector<uint8_t> slices = {0, 0, 1, 0x41, 0x9A, 0, 0, 1, 0x01, 0x02};
+  EXPECT_TRUE(VrRecordFilter::SplitParameterSets(slices.data(), slices.size()).empty());
+  const std::vector<uint8_t> bareCode = {0, 0, 1};  // start code with no unit behind it
+  EXPECT_TRUE(VrRecordFilter::SplitParameterSets(bareCode.data(), bareCode.size()).empty());
+  EXPECT_TRUE(VrRecordFilter::SplitParameterSets(nullptr, 0).empty());
+}
+
+TEST(VrRecordFilterParameterSets, RealKeyFrameYieldsSpsThenPpsAndDeltaFrameNone) {
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(2, 0);
+  ASSERT_EQ(video.size(), 2u);
+  ASSERT_EQ(video[0]->m_iKeyFrame, 1);
+  std::vector<uint8_t> sets = VrRecordFilter::SplitParameterSets(video[0]->m_pData, video[0]->m_iSize);
+  ASSERT_GT(sets.size(), 8u);
+  EXPECT_EQ(sets[3], 1);
+  EXPECT_EQ(sets[4] & 0x1f, 7);
+  std::string bytes(sets.begin(), sets.end());
+  size_t pps = bytes.find(std::string("\0\0\1\x68", 4));
+  ASSERT_NE(pps, std::string::npos);
+  EXPECT_EQ(VrRecordFilter::SplitParameterSets(video[1]->m_pData, video[1]->m_iSize).size(), 0u);
+}
+
+// ------------------------------------------------------------ file names
+
+TEST(VrRecordFilterNames, LocalTimeNameWithOrWithoutTrailingSlashAndSuffixes) {
+  std::tm t{};
+  t.tm_year = 2024 - 1900;
+  t.tm_mon = 0;
+  t.tm_mday = 5;
+  t.tm_hour = 9;
+  t.tm_min = 30;
+  t.tm_sec = 7;
+  EXPECT_EQ(VrRecordFilter::ComposeFileName("/rec", t, 0), "/rec/20240105093007.mp4");
+  EXPECT_EQ(VrRecordFilter::ComposeFileName("/rec/", t, 0), "/rec/20240105093007.mp4");
+  EXPECT_EQ(VrRecordFilter::ComposeFileName("/rec", t, 2), "/rec/20240105093007_2.mp4");
+}
+
+// ------------------------------------------------------------ queues
+
+TEST_F(RecordTest, TwelfthVideoPacketPushesOutTheOldest) {
+  LogCapture log;
+  VrRecordFilter rec(VrRecordParams::FromConfiguration());
+  std::vector<VrMediaFramePtr> packets;
+  for (int i = 0; i < 12; ++i) {
+    packets.push_back(VrCreateMediaFrame());
+    packets.back()->m_llTimestamp = i;
+    rec.EnqueueVideo(packets.back());
+  }
+  EXPECT_EQ(rec.VideoQueueSize(), 11u);
+  EXPECT_EQ(log.count("Video Frame Loss."), 1);
+  EXPECT_EQ(packets[0].use_count(), 1);  // released by the queue
+  for (int i = 1; i < 12; ++i) EXPECT_EQ(rec.DequeueVideo(), packets[i]);
+  EXPECT_EQ(rec.DequeueVideo(), nullptr);
+}
+
+TEST_F(RecordTest, HundredAndSecondAudioPacketEmptiesTheQueueFirst) {
+  LogCapture log;
+  VrRecordFilter rec(VrRecordParams::FromConfiguration());
+  std::vector<VrMediaFramePtr> packets;
+  for (int i = 0; i < 101; ++i) {
+    packets.push_back(VrCreateMediaFrame());
+    rec.EnqueueAudio(packets.back());
+  }
+  EXPECT_EQ(rec.AudioQueueSize(), 101u);
+  EXPECT_EQ(log.count("Audio Frame Loss."), 0);
+  VrMediaFramePtr last = VrCreateMediaFrame();
+  rec.EnqueueAudio(last);
+  EXPECT_EQ(rec.AudioQueueSize(), 1u);
+  EXPECT_EQ(log.count("Audio Frame Loss."), 1);
+  EXPECT_EQ(packets[0].use_count(), 1);
+  EXPECT_EQ(rec.DequeueAudio(), last);
+}
+
+// ------------------------------------------------------------ recordings
+
+TEST_F(RecordTest, RecordsAacAsStreamZeroAndH264AsStreamOneNamedAfterLocalTime) {
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  const int64_t t0 = 5000000;  // a clock value far from zero, as in a live run
+  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(100, t0);  // 4 s
+  std::vector<VrMediaFramePtr> audio = enc.EncodeAudio(172, t0);  // 3.99 s
+  ASSERT_EQ(video.size(), 100u);
+  std::vector<VrMediaFramePtr> all = RecordTestEncoder::Interleave(video, audio);
+  // The last audio packets are newer than the last video packet; at stop they
+  // still go into the file.
+  const std::string before = LocalStamp();
+  {
+    VrRecordFilter rec(VrRecordParams::FromConfiguration());
+    Feed(rec, all);
+    rec.stop();
+  }
+  const std::string after = LocalStamp();
+
+  std::vector<std::string> files = Mp4Files(m_strRecordDir);  // directory was created
+  ASSERT_EQ(files.size(), 1u);
+  ASSERT_EQ(StampedNameSuffix(FileName(files[0])), 0) << files[0];
+  const std::string name = FileName(files[0]).substr(0, 14);
+  EXPECT_GE(name, before);
+  EXPECT_LE(name, after);
+
+  std::vector<Fields> streams = ProbeStreams(files[0]);
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_EQ(streams[0]["codec_name"], "aac");
+  EXPECT_EQ(streams[0]["sample_rate"], "44100");
+  EXPECT_EQ(streams[0]["channels"], "2");
+  // The audio packet stamped like the first key frame comes before it and is
+  // dropped; every later one is in the file.
+  EXPECT_EQ(streams[0]["nb_read_packets"], std::to_string(audio.size() - 1));
+  EXPECT_EQ(streams[1]["codec_name"], "h264");
+  EXPECT_EQ(streams[1]["width"], std::to_string(kWidth));
+  EXPECT_EQ(streams[1]["height"], std::to_string(kHeight));
+  EXPECT_EQ(streams[1]["avg_frame_rate"], "25/1");
+  EXPECT_EQ(streams[1]["nb_read_packets"], "100");
+  EXPECT_NEAR(std::stod(streams[1]["duration"]), 4.0, 0.05);
+  EXPECT_NEAR(std::stod(streams[0]["duration"]), (audio.size() - 1) * 1024.0 / kSampleRate, 0.05);
+  EXPECT_NEAR(std::stod(streams[1]["start_time"]), 0.0, 0.001);
+  EXPECT_EQ(DecodeErrors(files[0]), "");
+
+  // Timestamps follow the packets' own clock: frame i at i * 40 ms.
+  std::vector<ProbedPacket> vp = ProbePackets(files[0], "v");
+  ASSERT_EQ(vp.size(), 100u);
+  for (size_t i = 0; i < vp.size(); ++i) EXPECT_NEAR(vp[i].pts, i * 0.04, 0.0005) << i;
+  EXPECT_TRUE(vp[0].key);
+  EXPECT_TRUE(vp[25].key);
+  EXPECT_FALSE(vp[1].key);
+}
+
+TEST_F(RecordTest, PacketsBeforeTheFirstKeyFrameAreDropped) {
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(50, 0);
+  std::vector<VrMediaFramePtr> audio = enc.EncodeAudio(86, 0);
+  // Begin in the middle of the first GOP: frames 1..24 are not key frames.
+  std::vector<VrMediaFramePtr> late(video.begin() + 1, video.end());
+  std::vector<VrMediaFramePtr> all = RecordTestEncoder::Interleave(late, audio);
+  size_t firstKey = 0;
+  while (all[firstKey]->m_iMediaType != VR_MEDIA_VIDEO || all[firstKey]->m_iKeyFrame == 0) ++firstKey;
+  std::vector<VrMediaFramePtr> before(all.begin(), all.begin() + firstKey);
+  std::vector<VrMediaFramePtr> after(all.begin() + firstKey, all.end());
+
+  VrRecordFilter rec(VrRecordParams::FromConfiguration());
+  Feed(rec, before);
+  EXPECT_FALSE(rec.IsStarted());
+  EXPECT_EQ(rec.VideoQueueSize(), 0u);
+  EXPECT_EQ(rec.AudioQueueSize(), 0u);
+  EXPECT_TRUE(Mp4Files(m_strRecordDir).empty());
+  Feed(rec, after);
+  EXPECT_TRUE(rec.IsStarted());
+  rec.stop();
+
+  std::vector<std::string> files = Mp4Files(m_strRecordDir);
+  ASSERT_EQ(files.size(), 1u);
+  std::vector<Fields> streams = ProbeStreams(files[0]);
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_EQ(streams[1]["nb_read_packets"], std::to_string(CountType(after, VR_MEDIA_VIDEO)));
+  EXPECT_EQ(streams[0]["nb_read_packets"], std::to_string(CountType(after, VR_MEDIA_AUDIO)));
+  std::vector<ProbedPacket> vp = ProbePackets(files[0], "v");
+  ASSERT_FALSE(vp.empty());
+  EXPECT_TRUE(vp[0].key);
+  EXPECT_NEAR(vp[0].pts, 0.0, 0.001);  // the key frame at 1000 ms is time zero
+  EXPECT_EQ(DecodeErrors(files[0]), "");
+}
+
+TEST_F(RecordTest, RecordingWithoutAudioIsPlayableAndSplitsOnVideoTimeAlone) {
+  // The muxer is given audio as stream 0 and video as stream 1, but the MP4
+  // writer leaves a track without samples out of the file: what remains is
+  // the H.264 track, complete and playable.
+  cfg()->m_iRecordSplitType = kSplitByTime;
+  cfg()->m_iSplitTime = 1000;
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(50, 777);
+  {
+    VrRecordFilter rec(VrRecordParams::FromConfiguration());
+    Feed(rec, video);
+  }  // destruction stops the recorder
+  std::vector<std::string> files = Mp4Files(m_strRecordDir);
+  ASSERT_EQ(files.size(), 2u);
+  // Frames 0..25 reach the one-second limit; the second file starts at frame
+  // 26, whose time becomes its zero.
+  const size_t expected[] = {26, 24};
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i]);
+    std::vector<Fields> streams = ProbeStreams(files[i]);
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_EQ(streams[0]["codec_name"], "h264");
+    std::vector<ProbedPacket> vp = ProbePackets(files[i], "v");
+    ASSERT_EQ(vp.size(), expected[i]);
+    EXPECT_NEAR(vp[0].pts, 0.0, 0.001);
+    EXPECT_NEAR(vp.back().pts, (expected[i] - 1) * 0.04, 0.001);
+  }
+  EXPECT_EQ(DecodeErrors(files[0]), "");
+}
+
+TEST_F(RecordTest, SplitBySizeStartsEveryFileAtAKeyFrameAfterTheThreshold) {
+  cfg()->m_iRecordSplitType = kSplitBySize;
+  cfg()->m_iSplitSize = 60000;
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 10, kSampleRate);
+  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(100, 1000);
+  std::vector<VrMediaFramePtr> audio = enc.EncodeAudio(172, 1000);
+  std::vector<VrMediaFramePtr> all = RecordTestEncoder::Interleave(video, audio);
+  {
+    VrRecordFilter rec(VrRecordParams::FromConfiguration());
+    Feed(rec, all);
+    rec.stop();
+  }
+  std::vector<std::string> files = Mp4Files(m_strRecordDir);
+  ASSERT_GE(files.size(), 3u);
+  // Several files open within one second: later ones get _1, _2 ...
+  std::set<std::string> names;
+  for (const std::string& f : files) {
+    names.insert(f);
+    EXPECT_GE(StampedNameSuffix(FileName(f)), 0) << f;
+  }
+  EXPECT_EQ(names.size(), files.size());
+
+  size_t videoTotal = 0;
+  size_t audioTotal = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i]);
+    std::vector<ProbedPacket> vp = ProbePackets(files[i], "v");
+    std::vector<ProbedPacket> ap = ProbePackets(files[i], "a");
+    // Every file carries its own decoder configurations: the AudioSpecificConfig
+    // taken from its first ADTS header and the parameter sets of the first key frame.
+    std::vector<Fields> streams = ProbeStreams(files[i]);
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(streams[0]["extradata_size"], "2");
+    EXPECT_NE(streams[1]["extradata_size"], "0");
+    ASSERT_FALSE(vp.empty());
+    EXPECT_TRUE(vp[0].key);
+    EXPECT_LT(vp[0].pts, 0.05);
+    if (!ap.empty()) {
+      EXPECT_LT(ap[0].pts, 0.05);
+    }
+    EXPECT_EQ(DecodeErrors(files[i]), "");
+    videoTotal += vp.size();
+    audioTotal += ap.size();
+    if (i + 1 < files.size()) {
+      // The threshold counts the payloads handed in: the file's samples, plus
+      // the ADTS headers the muxer does not store. H.264 samples are at least
+      // as large in the file as in Annex B.
+      long bytes = 0;
+      for (const ProbedPacket& p : vp) bytes += p.size;
+      for (const ProbedPacket& p : ap) bytes += p.size + 7;
+      EXPECT_GE(bytes, 60000);
+      // ... and the split comes at the first key frame once it is reached.
+      long withoutLastGop = 0;
+      size_t lastKey = 0;
+      for (size_t k = 0; k < vp.size(); ++k) {
+        if (vp[k].key) lastKey = k;
+      }
+      for (size_t k = 0; k < lastKey; ++k) withoutLastGop += vp[k].size;
+      EXPECT_LT(withoutLastGop, 60000);
+    }
+  }
+  EXPECT_EQ(videoTotal, video.size());
+  EXPECT_EQ(audioTotal, audio.size() - 1);  // the one stamped like the first key frame
+}
+
+TEST_F(RecordTest, SplitByTimeAfterTheLimitWithTimestampsRestartingNearZero) {
+  cfg()->m_iRecordSplitType = kSplitByTime;
+  cfg()->m_iSplitTime = 1000;
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(105, 30000);  // 4.2 s
+  std::vector<VrMediaFramePtr> audio = enc.EncodeAudio(180, 30000);
+  std::vector<VrMediaFramePtr> all = RecordTestEncoder::Interleave(video, audio);
+  {
+    VrRecordFilter rec(VrRecordParams::FromConfiguration());
+    Feed(rec, all);
+    rec.stop();
+  }
+  std::vector<std::string> files = Mp4Files(m_strRecordDir);
+  ASSERT_EQ(files.size(), 5u);
+  size_t videoTotal = 0;
+  size_t audioTotal = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i]);
+    std::vector<Fields> streams = ProbeStreams(files[i]);
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(streams[0]["codec_name"], "aac");
+    EXPECT_EQ(streams[1]["codec_name"], "h264");
+    std::vector<ProbedPacket> vp = ProbePackets(files[i], "v");
+    std::vector<ProbedPacket> ap = ProbePackets(files[i], "a");
+    ASSERT_FALSE(vp.empty());
+    ASSERT_FALSE(ap.empty());
+    EXPECT_LT(std::min(vp[0].pts, ap[0].pts), 0.001);
+    EXPECT_LT(std::max(vp[0].pts, ap[0].pts), 0.05);
+    if (i + 1 < files.size()) {
+      // The last packet written reached the limit: about one second per file.
+      const double last = std::max(vp.back().pts, ap.back().pts);
+      EXPECT_GE(last, 0.99);
+      EXPECT_LT(last, 1.05);
+    }
+    videoTotal += vp.size();
+    audioTotal += ap.size();
+  }
+  EXPECT_EQ(DecodeErrors(files[0]), "");
+  EXPECT_EQ(videoTotal, video.size());
+  EXPECT_EQ(audioTotal, audio.size() - 1);  // the one stamped like the first key frame
+}
+
+TEST_F(RecordTest, ExistingFilesOfTheSameSecondAreNeverOverwritten) {
+  // Occupy the names of this second and the next few.
+  std::filesystem::create_directories(m_strRecordDir);
+  std::time_t now = std::time(nullptr);
+  std::set<std::string> taken;
+  for (int s = 0; s < 5; ++s) {
+    std::time_t t = now + s;
+    std::tm local{};
+    localtime_r(&t, &local);
+    std::string path = VrRecordFilter::ComposeFileName(m_strRecordDir, local, 0);
+    std::ofstream(path) << "keep me";
+    taken.insert(path);
+  }
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  {
+    VrRecordFilter rec(VrRecordParams::FromConfiguration());
+    Feed(rec, RecordTestEncoder::Interleave(enc.EncodeVideo(10, 0), enc.EncodeAudio(20, 0)));
+  }
+  std::vector<std::string> files = Mp4Files(m_strRecordDir);
+  ASSERT_EQ(files.size(), taken.size() + 1);
+  for (const std::string& f : files) {
+    if (taken.count(f) != 0) {
+      std::ifstream in(f);
+      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      EXPECT_EQ(text, "keep me") << f;
+    } else {
+      EXPECT_EQ(StampedNameSuffix(FileName(f)), 1) << f;
+      EXPECT_EQ(ProbeStreams(f).size(), 2u);
+    }
+  }
+}
+
+TEST_F(RecordTest, UncreatableRecordingIsLoggedAndPacketsStayBounded) {
+  // The record "directory" is a regular file: neither it nor a file in it can
+  // be created.
+  m_home.write("blocker", "x");
+  cfg()->m_strRecordPath = m_home.file("blocker") + "/sub";
+  LogCapture log;
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(20, 0);
+  VrRecordFilter rec(VrRecordParams::FromConfiguration());
+  rec.PushPacket(video[0]);
+  EXPECT_TRUE(rec.IsStarted());
+  for (int i = 0; i < 200 && rec.IsWriting(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_FALSE(rec.IsWriting());
+  bool named = false;
+  for (const LogCapture::Line& l : log.lines()) {
+    if (l.severity == google::GLOG_ERROR && l.text.find(m_home.file("blocker")) != std::string::npos &&
+        l.text.find("Not a directory") != std::string::npos) {
+      named = true;
+    }
+  }
+  EXPECT_TRUE(named) << "the ERROR line names the path and the reason";
+  for (size_t i = 1; i < video.size(); ++i) rec.PushPacket(video[i]);
+  EXPECT_EQ(rec.VideoQueueSize(), VrRecordFilter::kMaxVideoQueue + 1);
+  rec.stop();
+  EXPECT_EQ(rec.VideoQueueSize(), 0u);
+  EXPECT_EQ(video[5].use_count(), 1);
+}
+
+TEST_F(RecordTest, FailedWriteDropsThatPacketAndRecordingGoesOn) {
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(30, 0);
+  // Frame 10 claims the same time as frame 9: the muxer refuses it.
+  video[10]->m_llTimestamp = video[9]->m_llTimestamp;
+  LogCapture log;
+  {
+    VrRecordFilter rec(VrRecordParams::FromConfiguration());
+    Feed(rec, video);
+    rec.stop();
+  }
+  EXPECT_EQ(log.count("Recode MP4 Write Video Failed!!!"), 1);
+  std::vector<std::string> files = Mp4Files(m_strRecordDir);
+  ASSERT_EQ(files.size(), 1u);
+  std::vector<ProbedPacket> vp = ProbePackets(files[0], "v");
+  EXPECT_EQ(vp.size(), 29u);
+}
+
+TEST_F(RecordTest, PacketsWithoutPayloadOrOfOtherTypesAreIgnored) {
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(3, 0);
+  VrRecordFilter rec(VrRecordParams::FromConfiguration());
+  VrMediaFramePtr empty = VrCreateMediaFrame();
+  empty->m_iKeyFrame = 1;  // a key frame without payload does not start anything
+  rec.PushPacket(empty);
+  rec.PushPacket(nullptr);
+  EXPECT_FALSE(rec.IsStarted());
+  rec.PushPacket(video[0]);
+  VrMediaFramePtr other = CloneMediaFrame(video[1]);
+  other->m_iMediaType = 7;
+  rec.PushPacket(other);
+  rec.stop();
+  rec.PushPacket(video[2]);  // after stop: refused
+  EXPECT_EQ(rec.VideoQueueSize(), 0u);
+  std::vector<std::string> files = Mp4Files(m_strRecordDir);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(ProbePackets(files[0], "v").size(), 1u);
+}
