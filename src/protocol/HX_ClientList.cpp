@@ -113,21 +113,24 @@ int HX_ClientList::onTimer(uint64_t timerId) {
   size_t budget = videoQueueSize() + audioQueueSize() + 2;
   while (budget-- > 0) {
     if (!m_pPendingVideo) m_pPendingVideo = DequeueVideoPacket();
-    if (!m_pPendingVideo) break;  // no video: audio waits for it
-    sendOne();
+    if (!m_pPendingAudio) m_pPendingAudio = DequeueAudioPacket();
+    if (!m_pPendingVideo) {
+      // No video: only audio that is not newer than the video already sent
+      // may go; newer audio waits for the next picture.
+      if (!m_pPendingAudio || !m_bVideoSent || m_pPendingAudio->m_llTimestamp > m_llLastVideoTime) break;
+      broadcastPacket(m_pPendingAudio);
+      m_pPendingAudio.reset();
+    } else if (m_pPendingAudio && m_pPendingAudio->m_llTimestamp < m_pPendingVideo->m_llTimestamp) {
+      broadcastPacket(m_pPendingAudio);
+      m_pPendingAudio.reset();
+    } else {
+      m_llLastVideoTime = m_pPendingVideo->m_llTimestamp;
+      m_bVideoSent = true;
+      broadcastPacket(m_pPendingVideo);
+      m_pPendingVideo.reset();
+    }
   }
   return 0;
-}
-
-void HX_ClientList::sendOne() {
-  if (!m_pPendingAudio) m_pPendingAudio = DequeueAudioPacket();
-  if (m_pPendingAudio && m_pPendingAudio->m_llTimestamp < m_pPendingVideo->m_llTimestamp) {
-    broadcastPacket(m_pPendingAudio);
-    m_pPendingAudio.reset();
-  } else {
-    broadcastPacket(m_pPendingVideo);
-    m_pPendingVideo.reset();
-  }
 }
 
 void HX_ClientList::broadcastPacket(const VrMediaFramePtr& packet) {

@@ -52,7 +52,8 @@ class HX_ClientList : public HX_ITimer {
   VrMediaFramePtr DequeueAudioPacket();
 
   // The pacing step: sends every queued video packet, each preceded by the
-  // audio packets older than it; audio newer than the newest video waits.
+  // audio packets older than it, then the audio not newer than the last
+  // picture sent; audio newer than the newest video waits for the next one.
   int onTimer(uint64_t timerId) override;
   void broadcastPacket(const VrMediaFramePtr& packet);
 
@@ -67,7 +68,6 @@ class HX_ClientList : public HX_ITimer {
 
  private:
   HX_ClientList() = default;
-  void sendOne();
 
   std::deque<VrMediaFramePtr> m_stVideoQueue;
   std::deque<VrMediaFramePtr> m_stAudioQueue;
@@ -75,6 +75,8 @@ class HX_ClientList : public HX_ITimer {
   mutable std::mutex m_mtxAudio;
   VrMediaFramePtr m_pPendingVideo;
   VrMediaFramePtr m_pPendingAudio;
+  int64_t m_llLastVideoTime = 0;  // of the last video packet broadcast
+  bool m_bVideoSent = false;
   std::vector<VrTransClient*> m_vecClients;
   uint64_t m_ullTimerId = kInvalidTimerId;
   mutable std::mutex m_mtxClients;
