@@ -1,9 +1,13 @@
 #pragma once
 // Builders for raw pictures and sound blocks, and a small libavcodec decoder,
 // shared by the encoder tests.
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -14,6 +18,35 @@ extern "C" {
 #include "core/VrMediaFrame.h"
 
 namespace enc_test {
+
+// Collects what an encoder or the pair delivers, from any thread.
+struct PacketSink {
+  std::mutex mutex;
+  std::vector<VrMediaFramePtr> packets;
+  static int Take(VrMediaFramePtr p, void* ctx) {
+    PacketSink* s = static_cast<PacketSink*>(ctx);
+    std::lock_guard<std::mutex> lock(s->mutex);
+    s->packets.push_back(std::move(p));
+    return 0;
+  }
+  // Packets of |type|, or all packets when |type| is negative.
+  size_t Count(int32_t type = -1) {
+    std::lock_guard<std::mutex> lock(mutex);
+    size_t n = 0;
+    for (const auto& p : packets) n += type < 0 || p->m_iMediaType == type;
+    return n;
+  }
+};
+
+// Polls |done| until it holds or |ms| pass.
+inline bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 // An NV12 picture of |w| x |h| (studio range), every luma byte |y| and every
 // chroma pair (u, v).

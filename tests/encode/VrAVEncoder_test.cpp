@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -13,6 +12,8 @@
 #include "encode/VrVideoFFMPEGEncoder.h"
 #include "support/LogCapture.h"
 
+using enc_test::PacketSink;
+using enc_test::WaitFor;
 using enc_test::MakeNV12;
 using enc_test::MakeToneBlock;
 
@@ -47,31 +48,7 @@ std::vector<int32_t> KindsAsked() {
   return g_kinds;
 }
 
-struct Output {
-  std::mutex mutex;
-  std::vector<VrMediaFramePtr> packets;
-  static int Take(VrMediaFramePtr p, void* ctx) {
-    Output* o = static_cast<Output*>(ctx);
-    std::lock_guard<std::mutex> lock(o->mutex);
-    o->packets.push_back(std::move(p));
-    return 0;
-  }
-  size_t Count(int32_t type) {
-    std::lock_guard<std::mutex> lock(mutex);
-    size_t n = 0;
-    for (const auto& p : packets) n += p->m_iMediaType == type;
-    return n;
-  }
-};
 
-bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 void ParamsFor(int32_t encodeType, VrEncodeParams* video, VrEncodeParams* audio) {
   HX_ServerSettings s;
@@ -158,12 +135,12 @@ TEST_F(VrAVEncoderTest, InputRoutesByMediaTypeOnlyWhenBothEncodersExist) {
 
 TEST_F(VrAVEncoderTest, NvencChoiceStreamsSoftwareVideoInterleavedWithSound) {
   VrAVEncoder pair;
-  Output out;
+  PacketSink out;
   VrEncodeParams v;
   VrEncodeParams a;
   ParamsFor(5, &v, &a);
   ASSERT_EQ(pair.Init(v, a), 0);
-  pair.SetOutput(&Output::Take, &out);
+  pair.SetOutput(&PacketSink::Take, &out);
   pair.Start();
   EXPECT_TRUE(pair.IsRunning());
 
@@ -212,12 +189,12 @@ TEST_F(VrAVEncoderTest, NvencChoiceStreamsSoftwareVideoInterleavedWithSound) {
 
 TEST_F(VrAVEncoderTest, PacketsArrivingAfterStopAreDropped) {
   VrAVEncoder pair;
-  Output out;
+  PacketSink out;
   VrEncodeParams v;
   VrEncodeParams a;
   ParamsFor(1, &v, &a);
   ASSERT_EQ(pair.Init(v, a), 0);
-  pair.SetOutput(&Output::Take, &out);
+  pair.SetOutput(&PacketSink::Take, &out);
   VrMediaFramePtr early = MakeNV12(kW, kH, 5);
   EXPECT_EQ(VrAVEncoder::PacketRouter(early, &pair), -1);  // not started yet
   pair.Start();

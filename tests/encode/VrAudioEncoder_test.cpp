@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -11,6 +10,8 @@
 #include "EncodeTestUtil.h"
 #include "support/LogCapture.h"
 
+using enc_test::PacketSink;
+using enc_test::WaitFor;
 using enc_test::Decoder;
 using enc_test::MakeToneBlock;
 
@@ -25,29 +26,7 @@ VrEncodeParams AacParams(int rate, int bitRate = 96000) {
   return p;
 }
 
-struct Sink {
-  std::mutex mutex;
-  std::vector<VrMediaFramePtr> packets;
-  static int Take(VrMediaFramePtr p, void* ctx) {
-    Sink* s = static_cast<Sink*>(ctx);
-    std::lock_guard<std::mutex> lock(s->mutex);
-    s->packets.push_back(std::move(p));
-    return 0;
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return packets.size();
-  }
-};
 
-bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 // Frequency of a decoded tone from the upward zero crossings of channel 0.
 double MeasureHz(const std::vector<AVFrame*>& frames, int rate, size_t skipFrames) {
@@ -130,8 +109,8 @@ TEST(VrAudioEncoder, OnlySoundIsQueuedAndABacklogOverAHundredIsDiscarded) {
 TEST(VrAudioEncoder, PacketsAreAdtsFramedDecodeToTheToneAndCarryTheBlockFields) {
   const int rate = 44100;
   VrAudioEncoder enc;
-  Sink sink;
-  enc.m_pCallback = &Sink::Take;
+  PacketSink sink;
+  enc.m_pCallback = &PacketSink::Take;
   enc.m_pContext = &sink;
   ASSERT_EQ(enc.Init(AacParams(rate)), 0);
   enc.Start();
@@ -200,8 +179,8 @@ TEST(VrAudioEncoder, FirstTimestampComesFromTheFirstBlockWithDataAndNeverMoves) 
 TEST(VrAudioEncoder, OddBlocksNeitherCrashNorEndTheStream) {
   const int rate = 48000;
   VrAudioEncoder enc;
-  Sink sink;
-  enc.m_pCallback = &Sink::Take;
+  PacketSink sink;
+  enc.m_pCallback = &PacketSink::Take;
   enc.m_pContext = &sink;
   ASSERT_EQ(enc.Init(AacParams(rate)), 0);
   LogCapture log;
@@ -231,8 +210,8 @@ TEST(VrAudioEncoder, OddBlocksNeitherCrashNorEndTheStream) {
 
 TEST(VrAudioEncoder, AFailedEncoderStillConsumesBlocksAndNotesTheFirstSound) {
   VrAudioEncoder enc;
-  Sink sink;
-  enc.m_pCallback = &Sink::Take;
+  PacketSink sink;
+  enc.m_pCallback = &PacketSink::Take;
   enc.m_pContext = &sink;
   ASSERT_EQ(enc.Init(AacParams(12345)), -2);
   int64_t phase = 0;

@@ -6,7 +6,7 @@ extern "C" {
 #include <libavcodec/codec_id.h>
 }
 
-#include "config/HX_ServerConfiguration.h"
+#include "config/HX_ServerConfiguration.h"  // HX_ServerSettings
 
 TEST(VrEncodeParams, EncodeTypeSelectsCodecAndKind) {
   struct Row {
@@ -56,22 +56,4 @@ TEST(VrEncodeParams, RecordsAreFilledFromTheSettings) {
   EXPECT_EQ(a.m_iReserved, 48000);
   EXPECT_EQ(a.m_iKeyIntervalMs, 2000);
   EXPECT_EQ(a.m_iEncoderKind, 0);
-}
-
-TEST(VrEncodeParams, ConfigurationSuppliesTheOutputSize) {
-  HX_ServerConfiguration* config = HX_ServerConfiguration::instance();
-  config->resetToDefaults();
-  config->m_iEncodeType = 5;
-  config->setOutputSize(1600, 900);
-  VrEncodeParams v;
-  VrEncodeParams a;
-  VrMakeEncodeParamsFromConfiguration(*config, &v, &a);
-  EXPECT_EQ(v.m_iWidth, 1600);
-  EXPECT_EQ(v.m_iHeight, 900);
-  EXPECT_EQ(v.m_iCodecId, AV_CODEC_ID_H264);
-  EXPECT_EQ(v.m_iEncoderKind, 2);
-  EXPECT_EQ(v.m_iFrameRate, 25);
-  EXPECT_EQ(a.m_iReserved, 44100);
-  EXPECT_EQ(a.m_iBitRate, 96000);
-  config->resetToDefaults();
 }
