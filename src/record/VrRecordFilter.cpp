@@ -467,7 +467,13 @@ void VrRecordFilter::RecordLoop() {
         SleepMs(kIdleSleepMs);
         continue;
       }
-      origin = audio && firstAudio <= firstVideo ? firstAudio : (audio ? firstVideo : tv);
+      // The earlier of the two first packets (audio on a tie); video alone
+      // when no audio has come yet.
+      if (audio) {
+        origin = firstAudio <= firstVideo ? firstAudio : firstVideo;
+      } else {
+        origin = tv;
+      }
       lastWritten = origin;
       haveOrigin = true;
     }
@@ -479,7 +485,8 @@ void VrRecordFilter::RecordLoop() {
         split = true;
       }
     } else if (splitType == kSplitByTime) {
-      // A last write older than the origin (a failed first write) is no reason to split.
+      // Right after a split the last packet written may predate the new
+      // origin (its successor failed to write): no reason to split again.
       if (timeLimit > 0 && lastWritten >= origin && lastWritten - origin >= timeLimit) split = true;
     }
     if (split) {

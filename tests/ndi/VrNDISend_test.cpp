@@ -230,18 +230,6 @@ TEST_F(NdiTest, BgraAndNv12FramesArePublishedInPlaceWithTheirFourCC) {
   EXPECT_EQ(v1.p_data, nv12->m_pData);
 }
 
-TEST_F(NdiTest, FrameRateIsFpsTimesHundredOverHundred) {
-  cfg()->m_iFps = 30;
-  VrNDISend send(Fake());
-  ASSERT_EQ(send.start(), 0);
-  send.PushFrame(Nv12());
-  auto snap = m_fake.WaitFor([](const FakeNdiSnapshot& s) { return s.videoCount >= 1; });
-  send.stop();
-  ASSERT_EQ(snap->videoCount, 1);
-  EXPECT_EQ(snap->video[0].frame.frame_rate_N, 3000);
-  EXPECT_EQ(snap->video[0].frame.frame_rate_D, 100);
-}
-
 TEST_F(NdiTest, WrongFormatSizeOrShortPayloadIsDroppedWithItsLine) {
   LogCapture log;
   VrNDISend send(Fake());

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -552,19 +553,27 @@ TEST_F(RecordTest, UncreatableRecordingIsLoggedAndPacketsStayBounded) {
 TEST_F(RecordTest, FailedWriteDropsThatPacketAndRecordingGoesOn) {
   RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
   std::vector<VrMediaFramePtr> video = enc.EncodeVideo(30, 0);
+  std::vector<VrMediaFramePtr> audio = enc.EncodeAudio(50, 0);
   // Frame 10 claims the same time as frame 9: the muxer refuses it.
   video[10]->m_llTimestamp = video[9]->m_llTimestamp;
+  // Audio packet 5 has no ADTS header: the filter refuses it, and must not
+  // keep the next packets from supplying the stream's configuration.
+  std::memset(audio[5]->m_pData, 0x11, audio[5]->m_iSize);
   LogCapture log;
   {
     VrRecordFilter rec(VrRecordParams::FromConfiguration());
-    Feed(rec, video);
+    Feed(rec, RecordTestEncoder::Interleave(video, audio));
     rec.stop();
   }
   EXPECT_EQ(log.count("Recode MP4 Write Video Failed!!!"), 1);
+  EXPECT_EQ(log.count("Recode MP4 Write Audio Failed!!!"), 1);
   std::vector<std::string> files = Mp4Files(m_strRecordDir);
   ASSERT_EQ(files.size(), 1u);
-  std::vector<ProbedPacket> vp = ProbePackets(files[0], "v");
-  EXPECT_EQ(vp.size(), 29u);
+  EXPECT_EQ(ProbePackets(files[0], "v").size(), 29u);
+  // All audio but the one before the first key frame and the refused one.
+  EXPECT_EQ(ProbePackets(files[0], "a").size(), audio.size() - 2);
+  EXPECT_EQ(ProbeStreams(files[0])[0]["extradata_size"], "2");
+  EXPECT_EQ(DecodeErrors(files[0]), "");
 }
 
 TEST_F(RecordTest, PacketsWithoutPayloadOrOfOtherTypesAreIgnored) {
