@@ -107,6 +107,9 @@ void VrTrapper::stop() {
   if (m_videoThread.joinable()) m_videoThread.join();
   if (m_audioThread.joinable()) m_audioThread.join();
   m_pScaler.reset();
+  // A later start paces from its own start instead of catching up, in one
+  // burst, on every block of the stopped time.
+  m_llAudioStartTime = -1;
   m_videoQueue.clear();
   m_audioQueue.clear();
 }

@@ -448,3 +448,22 @@ TEST_F(VrTrapperTest, TheAudioBacklogIsLoggedNowAndThen) {
   EXPECT_GE(lines, 5);
   EXPECT_LE(lines, 60);
 }
+
+TEST_F(VrTrapperTest, ARestartPacesFromTheRestartWithoutABurst) {
+  cfg->m_iAudioSample = 48000;
+  Output out;
+  auto trapper = Make(&out);
+  ASSERT_EQ(trapper->start(), 0);
+  ASSERT_TRUE(out.WaitFor([&] { return out.audio.size() >= 2; }));
+  trapper->stop();
+  const size_t before = out.Audio().size();
+  std::this_thread::sleep_for(400ms);  // about 18 blocks of stopped time
+  const int64_t restart = HX_GetTickMs();
+  ASSERT_EQ(trapper->start(), 0);
+  std::this_thread::sleep_for(60ms);
+  trapper->stop();
+  std::vector<VrMediaFramePtr> blocks = out.Audio();
+  ASSERT_GT(blocks.size(), before);
+  EXPECT_GE(blocks[before]->m_llTimestamp, restart);
+  EXPECT_LE(blocks.size() - before, 6u);  // about 60 ms worth, not 460
+}
