@@ -141,12 +141,7 @@ TEST(HX_PulseLoopback, ServerWithoutSinksHasNoDefaultOutput) {
 }
 
 TEST(HX_PulseLoopback, MonitorDeliversTenMillisecondPacketsOfWhatPlays) {
-  PulseServer::Options options;
-  options.sinks = {{"test", "rate=48000"},
-                   {"surround", "format=float32le rate=44100 channels=6 "
-                                "channel_map=front-left,front-right,front-center,lfe,"
-                                "side-left,side-right"}};
-  PulseServer server(options);
+  PulseServer server;
   ASSERT_TRUE(server.ready()) << server.error();
 
   HX_PulseLoopback dev;
@@ -190,18 +185,6 @@ TEST(HX_PulseLoopback, MonitorDeliversTenMillisecondPacketsOfWhatPlays) {
   EXPECT_GT(frames, 0u);
   // Packets are fragments of about 10 ms (480 frames); never whole seconds.
   EXPECT_LE(largest, 4u * 480u);
-  dev.close();
-
-  // A different default sink is what the next device opens.
-  ASSERT_TRUE(server.setDefaultSink("surround"));
-  HX_PulseLoopback surround;
-  HX_LoopbackFormat f;
-  OpenAll(surround, &f);
-  EXPECT_EQ(surround.monitorName(), "surround.monitor");
-  EXPECT_EQ(f.m_usFormatTag, kWaveFormatExtensible);
-  EXPECT_TRUE(f.m_bSubFormatFloat);
-  EXPECT_EQ(f.m_uiChannelMask, 0x60Fu);
-  EXPECT_EQ(f.m_uiSampleRate, 44100u);
 }
 
 TEST(HX_PulseLoopback, ServerGoingAwayIsReportedNotHung) {
@@ -224,6 +207,6 @@ TEST(HX_PulseLoopback, ServerGoingAwayIsReportedNotHung) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   EXPECT_LT(rc, 0);
-  // Initialising again on a broken connection fails instead of waiting forever.
+  // Starting again on a broken connection fails instead of waiting forever.
   EXPECT_LT(dev.startStream(), 0);
 }
