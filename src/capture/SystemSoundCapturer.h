@@ -35,8 +35,9 @@ class SystemSoundCapturer : public VrCapturer {
   SystemSoundCapturer& operator=(const SystemSoundCapturer&) = delete;
 
   // 0, or -201 ... -211 for the failing opening step (see the .cpp), -212
-  // when the capture thread cannot start. Objects obtained before a failure
-  // stay until stop or destruction.
+  // when the capture thread cannot start; a source starts once (a second
+  // start, or one after stop, fails with -201). Objects obtained before a
+  // failure stay until stop or destruction.
   int start() override;
   // Joins the capture thread and releases the device; a second call does nothing.
   void stop() override;
