@@ -1,0 +1,26 @@
+#pragma once
+// How a capture run talks to its operator: the dialog shows message boxes, the
+// headless runner prints and answers by policy. Called on the thread that
+// starts and stops runs.
+#include <string>
+
+class HX_IOperatorPrompt {
+ public:
+  virtual ~HX_IOperatorPrompt() = default;
+  // A message with an OK button (caption "提示").
+  virtual void showMessage(const std::string& text) = 0;
+  // A question with OK and Cancel; true means OK.
+  virtual bool askOkCancel(const std::string& text) = 0;
+};
+
+// The operator texts of a capture run.
+namespace HX_RunText {
+constexpr char kWindowMissing[] = "指定的窗口不存在,请刷新列表";
+constexpr char kEncoderInitFailed[] = "编码器初始化失败";
+constexpr char kNetworkInitFailed[] = "网络推流初始化失败！";
+constexpr char kVideoCaptureFailed[] = "视频采集失败！";
+constexpr char kAudioCaptureFailed[] = "音频采集失败, 是否停止推流？";
+constexpr char kCaptureInitFailed[] = "初始化采集失败！";
+constexpr char kLowDisk[] = "磁盘存储空间不足500M，是否停止录制?";
+constexpr char kConfigLoadFailed[] = "dozi加载配置失败！";
+}  // namespace HX_RunText

@@ -1,0 +1,152 @@
+#include "app/VrCaptureRun.h"
+
+#include "app/HX_IOperatorPrompt.h"
+#include "capture/VrTrapper.h"
+#include "config/HX_ServerConfiguration.h"
+#include "encode/VrAVEncoder.h"
+#include "log/HX_Log.h"
+#include "ndi/VrNDISend.h"
+#include "platform/HX_Disk.h"
+#include "protocol/HX_ClientList.h"
+#include "protocol/VrTransServer.h"
+#include "record/VrRecordFilter.h"
+
+VrCaptureRun::VrCaptureRun(HX_IOperatorPrompt* prompt)
+    : m_pPrompt(prompt), m_fnFreeSpace(&HX_FreeDiskBytes) {}
+
+VrCaptureRun::~VrCaptureRun() { stop(); }
+
+int VrCaptureRun::serverPort() const { return m_pServer ? m_pServer->listeningPort() : -1; }
+
+int VrCaptureRun::Fail(int code, const char* text) {
+  HX_LOG_ERROR("capture run not started: %s", text);
+  if (m_pPrompt != nullptr) m_pPrompt->showMessage(text);
+  stop();
+  return code;
+}
+
+int VrCaptureRun::start() {
+  if (m_bRunning) return kStarted;
+  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  int32_t width = 0, height = 0;
+  cfg->getOutputSize(&width, &height);
+  if (width <= 0 || height <= 0) {
+    HX_LOG_ERROR("output size %dx%d is not positive", width, height);
+    if (m_pPrompt != nullptr) m_pPrompt->showMessage(HX_RunText::kWindowMissing);
+    return kNoOutputSize;
+  }
+  m_bWithoutSound = false;
+  const bool push = cfg->m_iPushFlowType == kPushPrivate;
+  const bool ndi = cfg->m_iPushFlowType == kPushNDI;
+  const bool record = cfg->m_bSyncRecord;
+
+  if (push || record) {
+    if (!m_pEncoder) {
+      m_pEncoder = std::make_unique<VrAVEncoder>();
+      if (m_pEncoder->InitFromConfiguration() < 0) return Fail(kEncoderFailed, HX_RunText::kEncoderInitFailed);
+    }
+    m_pEncoder->SetOutput(&VrCaptureRun::EncodeCallBack, this);
+    m_pEncoder->Start();
+    if (record && !m_pRecorder) {
+      std::atomic_store(&m_pRecorder, std::make_shared<VrRecordFilter>(VrRecordParams::FromConfiguration()));
+      m_bDiskWatch = true;
+    }
+  }
+  if (push && !m_pServer) {
+    m_pServer = std::make_unique<VrTransServer>();
+    if (m_pServer->start() != 1) return Fail(kServerFailed, HX_RunText::kNetworkInitFailed);
+  } else if (ndi && !m_pNdi) {
+    m_pNdi = std::make_unique<VrNDISend>();
+    m_pNdi->start();
+  }
+
+  if (!m_pTrapper) {
+    m_pTrapper = std::make_unique<VrTrapper>(nullptr, m_pSources);
+    m_pTrapper->m_pOutputCallback = &VrCaptureRun::OnSessionFrame;
+    m_pTrapper->m_pOutputContext = this;
+    int rc = m_pTrapper->start();
+    if (rc == -1) return Fail(kVideoFailed, HX_RunText::kVideoCaptureFailed);
+    if (rc == -2) {
+      HX_LOG_WARNING("system sound capture failed; asking the operator");
+      bool stopRun = m_pPrompt == nullptr || m_pPrompt->askOkCancel(HX_RunText::kAudioCaptureFailed);
+      if (stopRun) {
+        stop();
+        return kAudioStopped;
+      }
+      m_bWithoutSound = true;
+    } else if (rc < 0) {
+      return Fail(kCaptureFailed, HX_RunText::kCaptureInitFailed);
+    }
+  }
+  m_bRunning = true;
+  return kStarted;
+}
+
+void VrCaptureRun::stop() {
+  // No raw frame flows once the session is gone, and no packet once the pair is.
+  if (m_pTrapper) {
+    m_pTrapper->stop();
+    m_pTrapper.reset();
+  }
+  if (m_pNdi) {
+    m_pNdi->stop();
+    m_pNdi.reset();
+  }
+  if (m_pEncoder) {
+    m_pEncoder->Stop();
+    m_pEncoder.reset();
+  }
+  if (m_pServer) {
+    m_pServer->stop();
+    m_pServer.reset();
+  }
+  StopRecorder();
+  m_bRunning = false;
+}
+
+void VrCaptureRun::StopRecorder() {
+  m_bDiskWatch = false;
+  std::shared_ptr<VrRecordFilter> recorder = std::atomic_exchange(&m_pRecorder, std::shared_ptr<VrRecordFilter>());
+  if (recorder) recorder->stop();
+}
+
+void VrCaptureRun::checkDiskSpace() {
+  if (!m_bDiskWatch || !std::atomic_load(&m_pRecorder)) return;
+  const std::string dir = HX_ServerConfiguration::instance()->getRecordPath();
+  int64_t freeBytes = m_fnFreeSpace ? m_fnFreeSpace(dir) : -1;
+  if (freeBytes < 0 || freeBytes >= kLowDiskBytes) return;
+  m_bDiskWatch = false;
+  HX_LOG_WARNING("free space of %s is %lld bytes", dir.c_str(), static_cast<long long>(freeBytes));
+  if (m_pPrompt != nullptr && m_pPrompt->askOkCancel(HX_RunText::kLowDisk)) {
+    // The encoder pair keeps running for the other outputs: the recorder is
+    // taken out of the fan-out first, and a packet being handed over keeps it
+    // alive until that call returns.
+    HX_LOG_WARNING("recording stopped: low disk space");
+    StopRecorder();
+  }
+}
+
+int VrCaptureRun::OnSessionFrame(VrMediaFramePtr frame, void* context) {
+  auto* run = static_cast<VrCaptureRun*>(context);
+  if (run == nullptr) return 0;
+  int result = 0;
+  if (run->m_pNdi) result = run->m_pNdi->PushFrame(frame);
+  if (run->m_pEncoder) result = run->m_pEncoder->Input(frame);
+  return result;
+}
+
+int VrCaptureRun::EncodeCallBack(VrMediaFramePtr packet, void* context) {
+  auto* run = static_cast<VrCaptureRun*>(context);
+  if (run == nullptr) return 0;
+  if (run->m_pServer) {
+    VrMediaFramePtr copy = CloneMediaFrame(packet);
+    if (copy && copy->m_pData != nullptr && copy->m_iSize > 0) {
+      HX_ClientList::instance()->EnqueuePacket(copy);
+    } else {
+      HX_LOG_WARNING("Send Private Protocol Frame Loss!");
+    }
+  }
+  std::shared_ptr<VrRecordFilter> recorder = std::atomic_load(&run->m_pRecorder);
+  if (recorder) recorder->PushPacket(packet);
+  return 0;
+}

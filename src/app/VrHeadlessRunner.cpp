@@ -1,0 +1,260 @@
+#include "app/VrHeadlessRunner.h"
+
+#include <ace/Init_ACE.h>
+#include <glog/logging.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "app/HX_ExceptionHandler.h"
+#include "app/VrCaptureRun.h"
+#include "app/VrFfmpegLog.h"
+#include "config/HX_ServerConfiguration.h"
+#include "log/HX_Log.h"
+#include "log/HX_LoggingSystem.h"
+#include "platform/HX_Clock.h"
+
+namespace {
+std::atomic<int> g_stopSignal{0};
+
+void OnStopSignal(int sig) { g_stopSignal = sig; }
+
+bool ParseInt(const std::string& text, long long* value, int base = 10) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(text.c_str(), &end, base);
+  if (errno != 0 || end == nullptr || *end != '\0') return false;
+  *value = v;
+  return true;
+}
+
+const char* PushName(int pushFlowType) {
+  switch (pushFlowType) {
+    case kPushNDI: return "NDI source \"ViZaroduDezo_NDI\"";
+    case kPushPrivate: return "private protocol";
+    default: return "none";
+  }
+}
+}  // namespace
+
+const char* VrHeadlessUsage() {
+  return "Usage: ostrel --headless [--home DIR] [--mode screen|window|region] [--monitor N]\n"
+         "                        [--window ID] [--region X,Y,W,H] [--duration SECONDS]\n"
+         "       ostrel --help\n"
+         "\n"
+         "Captures the screen (and, when enabled, the sound the computer plays) and\n"
+         "streams it as configured in config.ini, without the dialog.\n"
+         "\n"
+         "  --headless          run one capture run from the command line\n"
+         "  --home DIR          base directory holding config.ini, log/ and dump/\n"
+         "                      (default: OSTREL_HOME, else the executable's directory)\n"
+         "  --mode MODE         screen (default): one whole monitor;\n"
+         "                      window: one top-level window; region: a rectangle\n"
+         "  --monitor N         screen mode: the monitor's position in the list (default 0);\n"
+         "                      the output size is its size rounded down to even\n"
+         "  --window ID         window mode: the X window id, decimal or 0x...;\n"
+         "                      the output size is the window's size rounded down to even\n"
+         "  --region X,Y,W,H    region mode: the rectangle in desktop coordinates\n"
+         "  --duration SECONDS  stop after this many seconds (default: run until\n"
+         "                      SIGINT or SIGTERM)\n"
+         "\n"
+         "Settings come from config.ini in the base directory (push mode, port, sound,\n"
+         "recording, encoder, ...); a missing file means defaults. Keys of section\n"
+         "[config]: FPS, EncodeSample, EncodeCache, EncodeType (1 H264, 2 MJPEG),\n"
+         "AudioEnable, AudioSample (44100|48000), AudioBitRate, RecordPath,\n"
+         "RecordSplitType (0 none, 1 time, 2 size), SyncRecord, PushFlowType\n"
+         "(0 NDI, 1 private protocol), PrivatePort, min_log_level, enable_console_log.\n"
+         "\n"
+         "When sound capture fails the run goes on without sound; when the record\n"
+         "directory's disk runs below 500 MiB, recording stops and streaming goes on.\n"
+         "\n"
+         "Exit codes: 0 after a normal stop, 1 when the run cannot start, 2 on a usage error.\n";
+}
+
+int VrParseHeadlessOptions(const std::vector<std::string>& args, VrHeadlessOptions* o,
+                           std::string* error) {
+  bool haveWindow = false, haveRegion = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= args.size()) {
+        *error = "missing value after " + a;
+        return false;
+      }
+      *out = args[++i];
+      return true;
+    };
+    std::string v;
+    long long n = 0;
+    if (a == "--headless") {
+      o->m_bHeadless = true;
+    } else if (a == "--help" || a == "-h") {
+      o->m_bHelp = true;
+    } else if (a == "--home") {
+      if (!value(&o->m_strHome)) return -1;
+    } else if (a == "--mode") {
+      if (!value(&v)) return -1;
+      if (v == "screen") o->m_stTarget.m_eMode = VrRunTarget::kScreen;
+      else if (v == "window") o->m_stTarget.m_eMode = VrRunTarget::kWindow;
+      else if (v == "region") o->m_stTarget.m_eMode = VrRunTarget::kRegion;
+      else { *error = "unknown mode '" + v + "' (screen, window or region)"; return -1; }
+    } else if (a == "--monitor") {
+      if (!value(&v)) return -1;
+      if (!ParseInt(v, &n) || n < 0 || n > 64) { *error = "bad monitor '" + v + "'"; return -1; }
+      o->m_stTarget.m_iMonitor = static_cast<int32_t>(n);
+    } else if (a == "--window") {
+      if (!value(&v)) return -1;
+      if (!ParseInt(v, &n, 0) || n <= 0 || n > 0xFFFFFFFFLL) { *error = "bad window id '" + v + "'"; return -1; }
+      o->m_stTarget.m_uiWindow = static_cast<uint32_t>(n);
+      haveWindow = true;
+    } else if (a == "--region") {
+      if (!value(&v)) return -1;
+      std::vector<long long> p;
+      size_t start = 0;
+      bool ok = true;
+      for (;;) {
+        size_t comma = v.find(',', start);
+        long long n = 0;
+        ok = ok && ParseInt(v.substr(start, comma == std::string::npos ? std::string::npos : comma - start), &n) &&
+             n >= -100000 && n <= 100000;
+        p.push_back(n);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
+      if (!ok || p.size() != 4 || p[2] <= 1 || p[3] <= 1) {
+        *error = "bad region '" + v + "' (expected X,Y,W,H with W and H of at least 2)";
+        return -1;
+      }
+      o->m_stTarget.m_iX = static_cast<int32_t>(p[0]);
+      o->m_stTarget.m_iY = static_cast<int32_t>(p[1]);
+      o->m_stTarget.m_iWidth = static_cast<int32_t>(p[2]);
+      o->m_stTarget.m_iHeight = static_cast<int32_t>(p[3]);
+      haveRegion = true;
+    } else if (a == "--duration") {
+      if (!value(&v)) return -1;
+      char* end = nullptr;
+      double d = std::strtod(v.c_str(), &end);
+      if (end == v.c_str() || *end != '\0' || !(d > 0) || d > 1e7) { *error = "bad duration '" + v + "'"; return -1; }
+      o->m_dDurationSeconds = d;
+    } else {
+      *error = "unknown argument '" + a + "'";
+      return -1;
+    }
+  }
+  if (o->m_stTarget.m_eMode == VrRunTarget::kWindow && !haveWindow) {
+    *error = "--mode window needs --window ID";
+    return -1;
+  }
+  if (o->m_stTarget.m_eMode == VrRunTarget::kRegion && !haveRegion) {
+    *error = "--mode region needs --region X,Y,W,H";
+    return -1;
+  }
+  return 0;
+}
+
+void VrHeadlessPrompt::showMessage(const std::string& text) {
+  std::fprintf(stderr, "ostrel: %s\n", text.c_str());
+}
+
+bool VrHeadlessPrompt::askOkCancel(const std::string& text) {
+  if (text == HX_RunText::kAudioCaptureFailed) {
+    std::fprintf(stderr, "ostrel: %s -> continuing without sound\n", text.c_str());
+    HX_LOG_WARNING("sound capture failed; the run continues without sound");
+    return false;
+  }
+  if (text == HX_RunText::kLowDisk) {
+    std::fprintf(stderr, "ostrel: %s -> recording stopped, streaming goes on\n", text.c_str());
+    return true;
+  }
+  std::fprintf(stderr, "ostrel: %s -> OK\n", text.c_str());
+  return true;
+}
+
+int VrRunHeadless(const VrHeadlessOptions& options) {
+  ACE::init();
+  VrInstallFfmpegLogBridge();
+  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  HX_ExceptionHandler::instance()->start();
+  HX_LoggingSystem* logging = HX_LoggingSystem::instance();
+  logging->setConfiguration(cfg);
+  logging->init();
+  if (cfg->loadNormalConfig() != 0) {
+    HX_LOG_WARNING("%s", HX_RunText::kConfigLoadFailed);
+    std::fprintf(stderr, "ostrel: %s (%s) -> using defaults\n", HX_RunText::kConfigLoadFailed,
+                 cfg->configFilePath().c_str());
+  }
+  logging->startDaemon();
+
+  std::string error;
+  if (VrApplyRunTarget(options.m_stTarget, &error) != 0) {
+    std::fprintf(stderr, "ostrel: %s\n", error.c_str());
+    if (options.m_stTarget.m_eMode == VrRunTarget::kWindow) {
+      std::fprintf(stderr, "ostrel: %s\n", HX_RunText::kWindowMissing);
+    }
+    logging->stopDaemon();
+    return 1;
+  }
+
+  int32_t w = 0, h = 0, l = 0, t = 0, r = 0, b = 0;
+  cfg->getOutputSize(&w, &h);
+  cfg->getCaptureRegion(&l, &t, &r, &b);
+  const char* mode = options.m_stTarget.m_eMode == VrRunTarget::kScreen   ? "screen"
+                     : options.m_stTarget.m_eMode == VrRunTarget::kWindow ? "window"
+                                                                          : "region";
+  std::printf("ostrel: capturing %s", mode);
+  if (options.m_stTarget.m_eMode == VrRunTarget::kScreen)
+    std::printf(" (monitor %d at %d,%d)", options.m_stTarget.m_iMonitor, l, t);
+  else if (options.m_stTarget.m_eMode == VrRunTarget::kWindow)
+    std::printf(" 0x%x \"%s\"", options.m_stTarget.m_uiWindow, cfg->m_strTargetName.c_str());
+  else
+    std::printf(" %d,%d", l, t);
+  std::printf(", output %dx%d at %d fps\n", w, h, cfg->m_iFps);
+  std::printf("ostrel: push mode: %s", PushName(cfg->m_iPushFlowType));
+  if (cfg->m_iPushFlowType == kPushPrivate) std::printf(" on port %d", cfg->m_iPrivatePort);
+  std::printf("\nostrel: sound: %s\n", cfg->m_bAudioEnable ? (cfg->m_iAudioSample == 48000 ? "on, 48000 Hz" : "on, 44100 Hz") : "off");
+  std::printf("ostrel: recording: %s\n", cfg->m_bSyncRecord ? cfg->getRecordPath().c_str() : "off");
+  std::fflush(stdout);
+
+  struct sigaction sa {};
+  sa.sa_handler = &OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  VrHeadlessPrompt prompt;
+  VrCaptureRun run(&prompt);
+  if (run.start() != VrCaptureRun::kStarted) {
+    logging->stopDaemon();
+    return 1;
+  }
+  std::printf("ostrel: running; stop with Ctrl-C\n");
+  std::fflush(stdout);
+
+  const int64_t begin = HX_GetTickMs();
+  const int64_t limit = options.m_dDurationSeconds > 0 ? static_cast<int64_t>(options.m_dDurationSeconds * 1000) : -1;
+  int64_t lastDiskCheck = begin;
+  while (g_stopSignal == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int64_t now = HX_GetTickMs();
+    if (limit >= 0 && now - begin >= limit) break;
+    if (now - lastDiskCheck >= VrCaptureRun::kDiskCheckPeriodMs) {
+      lastDiskCheck = now;
+      run.checkDiskSpace();
+    }
+  }
+  std::printf("ostrel: stopping%s\n", g_stopSignal != 0 ? (g_stopSignal == SIGINT ? " (SIGINT)" : " (SIGTERM)") : "");
+  std::fflush(stdout);
+  run.stop();
+  std::printf("ostrel: stopped\n");
+  logging->stopDaemon();
+  google::FlushLogFiles(google::GLOG_INFO);
+  return 0;
+}

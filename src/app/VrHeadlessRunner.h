@@ -1,0 +1,35 @@
+#pragma once
+// The headless runner: parses the command line, starts the process the way
+// the dialog does (crash handler, configuration, logging), copies the target
+// into the configuration, runs one capture run until a signal or the duration
+// ends it, and stops it in the stop order. Main thread only.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/HX_IOperatorPrompt.h"
+#include "app/VrRunTarget.h"
+
+struct VrHeadlessOptions {
+  bool m_bHeadless = false;
+  bool m_bHelp = false;
+  std::string m_strHome;
+  VrRunTarget m_stTarget;
+  double m_dDurationSeconds = 0;  // 0 = until SIGINT/SIGTERM
+};
+
+// Parses argv. 0, or -1 with |error| set.
+int VrParseHeadlessOptions(const std::vector<std::string>& args, VrHeadlessOptions* options,
+                           std::string* error);
+const char* VrHeadlessUsage();
+
+// Prints messages on stderr and answers questions by policy: go on without
+// sound when sound capture fails; stop recording when the disk runs low.
+class VrHeadlessPrompt : public HX_IOperatorPrompt {
+ public:
+  void showMessage(const std::string& text) override;
+  bool askOkCancel(const std::string& text) override;
+};
+
+// Runs the headless job; returns the process exit code.
+int VrRunHeadless(const VrHeadlessOptions& options);

@@ -1,0 +1,85 @@
+#include "app/VrRunTarget.h"
+
+#include <cstdlib>
+#include <vector>
+
+#include "capture/VrMonitorList.h"
+#include "capture/VrWindowList.h"
+#include "config/HX_ServerConfiguration.h"
+#include "log/HX_Log.h"
+#include "platform/x11/HX_ChooseFullScreenMethod.h"
+#include "platform/x11/HX_IWindowInfo.h"
+
+namespace {
+int ApplyScreen(const VrRunTarget& target, HX_ServerConfiguration* cfg, std::string* error) {
+  std::vector<VrMonitorInfo> monitors;
+  VrMonitorList::rebuild(&monitors);
+  if (target.m_iMonitor < 0 || target.m_iMonitor >= static_cast<int32_t>(monitors.size())) {
+    *error = "monitor " + std::to_string(target.m_iMonitor) + " does not exist (" +
+             std::to_string(monitors.size()) + " monitor(s) found)";
+    HX_LOG_ERROR("%s", error->c_str());
+    return -3;
+  }
+  const VrMonitorInfo& m = monitors[target.m_iMonitor];
+  int32_t w = VrEvenDown(std::abs(m.m_stRect.right - m.m_stRect.left));
+  int32_t h = VrEvenDown(std::abs(m.m_stRect.bottom - m.m_stRect.top));
+  cfg->m_iCaptureMode = kCaptureFullScreen;
+  cfg->m_strTargetName = "DISPLAY";
+  cfg->setCaptureRegion(m.m_stRect.left, m.m_stRect.top, m.m_stRect.left + w, m.m_stRect.top + h);
+  cfg->setOutputSize(w, h);
+  cfg->m_iMonitorIndex = m.m_iIndex;
+  return 0;
+}
+
+int ApplyWindow(const VrRunTarget& target, HX_ServerConfiguration* cfg, std::string* error) {
+  VrWindowList* list = VrWindowList::instance();
+  list->refill();
+  std::vector<VrWindowEntry> entries;
+  int index = -1;
+  if (list->copyEntries(&entries) == 0) {
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (entries[i].m_uiWindow == target.m_uiWindow) index = static_cast<int>(i);
+    }
+  }
+  std::unique_ptr<HX_IWindowInfo> info = HX_CreateWindowInfo();
+  HX_ScreenRect outer, client;
+  if (index < 0 || !info || info->open() != 0 || !info->exists(target.m_uiWindow) ||
+      info->rects(target.m_uiWindow, &outer, &client) != 0) {
+    *error = "window " + std::to_string(target.m_uiWindow) +
+             " does not exist or is not a capturable top-level window";
+    HX_LOG_ERROR("%s", error->c_str());
+    return -2;
+  }
+  list->setSelectedIndex(index);
+  cfg->m_iCaptureMode = kCaptureWindow;
+  cfg->m_strTargetName = entries[index].m_strTitle;
+  cfg->setOutputSize(VrEvenDown(outer.width()), VrEvenDown(outer.height()));
+  return 0;
+}
+
+int ApplyRegion(const VrRunTarget& target, HX_ServerConfiguration* cfg, std::string* error) {
+  int32_t w = VrEvenDown(target.m_iWidth), h = VrEvenDown(target.m_iHeight);
+  if (w <= 0 || h <= 0) {
+    *error = "the region is empty";
+    HX_LOG_ERROR("%s", error->c_str());
+    return -4;
+  }
+  cfg->m_iCaptureMode = kCaptureRegion;
+  cfg->m_strTargetName = "DISPLAY";
+  cfg->setCaptureRegion(target.m_iX, target.m_iY, target.m_iX + w, target.m_iY + h);
+  cfg->setOutputSize(w, h);
+  return 0;
+}
+}  // namespace
+
+int VrApplyRunTarget(const VrRunTarget& target, std::string* error) {
+  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  cfg->m_iFullScreenMethod = HX_ChooseFullScreenMethod();
+  cfg->m_iSoundDeviceIndex = 0;
+  switch (target.m_eMode) {
+    case VrRunTarget::kScreen: return ApplyScreen(target, cfg, error);
+    case VrRunTarget::kWindow: return ApplyWindow(target, cfg, error);
+    case VrRunTarget::kRegion: return ApplyRegion(target, cfg, error);
+  }
+  return -4;
+}

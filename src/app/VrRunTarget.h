@@ -1,0 +1,23 @@
+#pragma once
+// What a run captures, and the step that copies that choice into the
+// configuration (capture mode, target name, region, output size, monitor
+// index) just before a run starts. UI/main thread only.
+#include <cstdint>
+#include <string>
+
+struct VrRunTarget {
+  enum Mode { kScreen, kWindow, kRegion };
+  Mode m_eMode = kScreen;
+  int32_t m_iMonitor = 0;         // kScreen: position in the monitor list
+  uint32_t m_uiWindow = 0;        // kWindow: the X window id
+  int32_t m_iX = 0, m_iY = 0;     // kRegion: top-left corner
+  int32_t m_iWidth = 0, m_iHeight = 0;
+};
+
+// Copies |target| into the configuration. 0; -2 when the window no longer
+// exists or cannot be captured; -3 when the monitor does not exist; -4 when
+// the region is empty. |error| gets a readable reason on failure.
+int VrApplyRunTarget(const VrRunTarget& target, std::string* error);
+
+// Rounds a length down to even, as every encoder needs.
+inline int32_t VrEvenDown(int32_t v) { return v < 0 ? 0 : (v & ~1); }

@@ -1,0 +1,285 @@
+#include "app/VrCaptureRun.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/HX_IOperatorPrompt.h"
+#include "capture/VrTrapperSources.h"
+#include "config/HX_ServerConfiguration.h"
+#include "platform/HX_Clock.h"
+#include "platform/HX_Paths.h"
+#include "platform/HX_PeriodicTimer.h"
+#include "protocol/HX_ClientList.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+namespace {
+using namespace std::chrono_literals;
+
+// Records what the run told the operator and answers questions as scripted.
+class ScriptedPrompt : public HX_IOperatorPrompt {
+ public:
+  void showMessage(const std::string& text) override { messages.push_back(text); }
+  bool askOkCancel(const std::string& text) override {
+    questions.push_back(text);
+    return answerOk;
+  }
+  std::vector<std::string> messages;
+  std::vector<std::string> questions;
+  bool answerOk = false;
+};
+
+// A screen source that emits small BGRA frames from a timer.
+class TimerSource : public VrCapturer {
+ public:
+  explicit TimerSource(int startResult) : m_iStartResult(startResult) {}
+  ~TimerSource() override { stop(); }
+  int start() override {
+    if (m_iStartResult != 0) return m_iStartResult;
+    return m_timer.start(40, &TimerSource::Tick, this);
+  }
+  void stop() override { m_timer.kill(); }
+
+ private:
+  static void Tick(void* user) {
+    auto* self = static_cast<TimerSource*>(user);
+    VrMediaFramePtr f = VrCreateMediaFrame();
+    f->m_iWidth = 64;
+    f->m_iHeight = 48;
+    f->m_iBytesPerPixel = 4;
+    f->m_iPixelFormat = kVrPixFmtBGRA;
+    f->m_llTimestamp = HX_GetTickMs();
+    if (!f->AllocData(64 * 48 * 4)) return;
+    for (int i = 0; i < f->m_iSize; ++i) f->m_pData[i] = static_cast<uint8_t>(i * 7 + f->m_llTimestamp);
+    self->Deliver(f);
+  }
+  int m_iStartResult;
+  HX_PeriodicTimer m_timer;
+};
+
+class ScriptedSources : public VrTrapperSources {
+ public:
+  std::unique_ptr<VrCapturer> MakeVideoSource(VideoKind) override {
+    return std::make_unique<TimerSource>(videoStart);
+  }
+  bool WinRTCaptureSupported() override { return true; }
+  std::unique_ptr<VrCapturer> MakeSoundSource(int32_t) override {
+    return std::make_unique<TimerSource>(soundStart);
+  }
+  int videoStart = 0;
+  int soundStart = -201;
+};
+
+// A port nobody listens on, found by binding port 0.
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+class CaptureRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    HX_SetBaseDirectory(m_dir.path());
+    cfg()->resetToDefaults();
+    cfg()->m_strRecordPath = m_dir.path() + "/rec";
+    cfg()->m_iCaptureMode = kCaptureRegion;
+    cfg()->setCaptureRegion(0, 0, 64, 48);
+    cfg()->setOutputSize(64, 48);
+    cfg()->m_iPrivatePort = FreePort();
+  }
+  static HX_ServerConfiguration* cfg() { return HX_ServerConfiguration::instance(); }
+  void expectNothingLeft(const VrCaptureRun& run) {
+    EXPECT_FALSE(run.isRunning());
+    EXPECT_FALSE(run.hasSession());
+    EXPECT_FALSE(run.hasEncoder());
+    EXPECT_FALSE(run.hasServer());
+    EXPECT_FALSE(run.hasRecorder());
+    EXPECT_FALSE(run.hasNdi());
+  }
+  TempDir m_dir;
+  ScriptedPrompt m_prompt;
+  ScriptedSources m_sources;
+};
+}  // namespace
+
+TEST_F(CaptureRunTest, OutputsFollowPushModeAndRecording) {
+  struct Case { int push; bool record; bool ndi, encoder, server, recorder; } cases[] = {
+      {kPushNDI, false, true, false, false, false},
+      {kPushNDI, true, true, true, false, true},
+      {kPushPrivate, false, false, true, true, false},
+      {kPushPrivate, true, false, true, true, true},
+      {7, false, false, false, false, false},
+  };
+  for (const Case& c : cases) {
+    cfg()->m_iPushFlowType = c.push;
+    cfg()->m_bSyncRecord = c.record;
+    VrCaptureRun run(&m_prompt);
+    run.setSources(&m_sources);
+    ASSERT_EQ(run.start(), VrCaptureRun::kStarted) << c.push << c.record;
+    EXPECT_TRUE(run.isRunning());
+    EXPECT_TRUE(run.hasSession());
+    EXPECT_EQ(run.hasNdi(), c.ndi) << c.push << c.record;
+    EXPECT_EQ(run.hasEncoder(), c.encoder) << c.push << c.record;
+    EXPECT_EQ(run.hasServer(), c.server) << c.push << c.record;
+    EXPECT_EQ(run.hasRecorder(), c.recorder) << c.push << c.record;
+    run.stop();
+    expectNothingLeft(run);
+    run.stop();  // twice is harmless
+  }
+  EXPECT_TRUE(m_prompt.messages.empty());
+}
+
+TEST_F(CaptureRunTest, StartFailuresTellTheOperatorAndLeaveNothing) {
+  {
+    cfg()->setOutputSize(0, 48);
+    VrCaptureRun run(&m_prompt);
+    run.setSources(&m_sources);
+    EXPECT_EQ(run.start(), VrCaptureRun::kNoOutputSize);
+    expectNothingLeft(run);
+    cfg()->setOutputSize(64, 48);
+  }
+  {
+    cfg()->m_iPushFlowType = kPushPrivate;
+    cfg()->setOutputSize(65, 48);  // the encoders need even sizes
+    VrCaptureRun run(&m_prompt);
+    run.setSources(&m_sources);
+    EXPECT_EQ(run.start(), VrCaptureRun::kEncoderFailed);
+    expectNothingLeft(run);
+    cfg()->setOutputSize(64, 48);
+  }
+  {
+    // The port is taken by another listener.
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(fd, 1), 0);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    cfg()->m_iPrivatePort = ntohs(a.sin_port);
+    VrCaptureRun run(&m_prompt);
+    run.setSources(&m_sources);
+    EXPECT_EQ(run.start(), VrCaptureRun::kServerFailed);
+    expectNothingLeft(run);
+    close(fd);
+  }
+  {
+    cfg()->m_iPushFlowType = kPushNDI;
+    m_sources.videoStart = -1;
+    VrCaptureRun run(&m_prompt);
+    run.setSources(&m_sources);
+    EXPECT_EQ(run.start(), VrCaptureRun::kVideoFailed);
+    expectNothingLeft(run);
+    m_sources.videoStart = 0;
+  }
+  EXPECT_EQ(m_prompt.messages, (std::vector<std::string>{
+                                   "指定的窗口不存在,请刷新列表", "编码器初始化失败",
+                                   "网络推流初始化失败！", "视频采集失败！"}));
+}
+
+TEST_F(CaptureRunTest, SoundFailureAsksAndCancelKeepsTheRunGoing) {
+  cfg()->m_bAudioEnable = true;
+  cfg()->m_iPushFlowType = kPushNDI;
+  {
+    m_prompt.answerOk = false;
+    VrCaptureRun run(&m_prompt);
+    run.setSources(&m_sources);
+    EXPECT_EQ(run.start(), VrCaptureRun::kStarted);
+    EXPECT_TRUE(run.isRunning());
+    EXPECT_TRUE(run.runsWithoutSound());
+  }
+  {
+    m_prompt.answerOk = true;
+    VrCaptureRun run(&m_prompt);
+    run.setSources(&m_sources);
+    EXPECT_EQ(run.start(), VrCaptureRun::kAudioStopped);
+    expectNothingLeft(run);
+  }
+  EXPECT_EQ(m_prompt.questions, (std::vector<std::string>{"音频采集失败, 是否停止推流？",
+                                                           "音频采集失败, 是否停止推流？"}));
+}
+
+TEST_F(CaptureRunTest, LowDiskAsksOnceAndStopsOnlyTheRecorder) {
+  cfg()->m_iPushFlowType = kPushPrivate;
+  cfg()->m_bSyncRecord = true;
+  std::atomic<int64_t> freeBytes{VrCaptureRun::kLowDiskBytes};
+  std::atomic<int> probes{0};
+  VrCaptureRun run(&m_prompt);
+  run.setSources(&m_sources);
+  run.setFreeSpaceProbe([&](const std::string& path) {
+    EXPECT_EQ(path, m_dir.path() + "/rec");
+    probes++;
+    return freeBytes.load();
+  });
+  ASSERT_EQ(run.start(), VrCaptureRun::kStarted);
+  run.checkDiskSpace();  // exactly at the limit: not low
+  EXPECT_TRUE(m_prompt.questions.empty());
+  freeBytes = VrCaptureRun::kLowDiskBytes - 1;
+  m_prompt.answerOk = true;
+  run.checkDiskSpace();
+  run.checkDiskSpace();
+  EXPECT_EQ(m_prompt.questions, (std::vector<std::string>{"磁盘存储空间不足500M，是否停止录制?"}));
+  EXPECT_EQ(probes.load(), 2);
+  EXPECT_FALSE(run.hasRecorder());
+  EXPECT_TRUE(run.hasServer());
+  EXPECT_TRUE(run.hasEncoder());
+  EXPECT_TRUE(run.isRunning());
+  // Packets keep flowing to the client list without the recorder.
+  std::this_thread::sleep_for(200ms);
+  run.stop();
+}
+
+TEST_F(CaptureRunTest, LowDiskCancelKeepsRecordingAndDoesNotAskAgain) {
+  cfg()->m_iPushFlowType = kPushNDI;
+  cfg()->m_bSyncRecord = true;
+  VrCaptureRun run(&m_prompt);
+  run.setSources(&m_sources);
+  run.setFreeSpaceProbe([](const std::string&) { return int64_t{1000}; });
+  ASSERT_EQ(run.start(), VrCaptureRun::kStarted);
+  m_prompt.answerOk = false;
+  run.checkDiskSpace();
+  run.checkDiskSpace();
+  EXPECT_EQ(m_prompt.questions.size(), 1u);
+  EXPECT_TRUE(run.hasRecorder());
+}
+
+TEST_F(CaptureRunTest, EmptyPacketIsAPrivateProtocolLossButStillReachesTheRecorder) {
+  cfg()->m_iPushFlowType = kPushPrivate;
+  VrCaptureRun run(&m_prompt);
+  run.setSources(&m_sources);
+  ASSERT_EQ(run.start(), VrCaptureRun::kStarted);
+  LogCapture log;
+  VrMediaFramePtr empty = VrCreateMediaFrame();
+  EXPECT_EQ(VrCaptureRun::EncodeCallBack(empty, &run), 0);
+  EXPECT_EQ(log.count("Send Private Protocol Frame Loss!"), 1);
+  EXPECT_EQ(VrCaptureRun::EncodeCallBack(empty, nullptr), 0);
+  EXPECT_EQ(VrCaptureRun::OnSessionFrame(empty, nullptr), 0);
+  EXPECT_EQ(log.count("Send Private Protocol Frame Loss!"), 1);
+
+  // A packet with data goes to the client list as a private copy.
+  VrMediaFramePtr packet = VrCreateMediaFrame();
+  ASSERT_TRUE(packet->AllocData(10));
+  packet->m_iMediaType = VR_MEDIA_AUDIO;
+  std::shared_ptr<HX_ClientList> list = HX_ClientList::existingInstance();
+  ASSERT_TRUE(list);
+  VrCaptureRun::EncodeCallBack(packet, &run);
+  EXPECT_EQ(packet.use_count(), 1);  // the list holds a copy, not the packet
+  run.stop();
+}

@@ -1,0 +1,86 @@
+#include "app/VrHeadlessRunner.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+int Parse(std::vector<std::string> args, VrHeadlessOptions* o, std::string* error) {
+  return VrParseHeadlessOptions(args, o, error);
+}
+}  // namespace
+
+TEST(VrHeadlessOptions, TargetsAndDefaults) {
+  VrHeadlessOptions o;
+  std::string error;
+  ASSERT_EQ(Parse({"--headless"}, &o, &error), 0);
+  EXPECT_TRUE(o.m_bHeadless);
+  EXPECT_EQ(o.m_stTarget.m_eMode, VrRunTarget::kScreen);
+  EXPECT_EQ(o.m_stTarget.m_iMonitor, 0);
+  EXPECT_EQ(o.m_dDurationSeconds, 0);
+
+  VrHeadlessOptions w;
+  ASSERT_EQ(Parse({"--headless", "--mode", "window", "--window", "0x2a00007", "--duration", "1.5"}, &w, &error), 0);
+  EXPECT_EQ(w.m_stTarget.m_eMode, VrRunTarget::kWindow);
+  EXPECT_EQ(w.m_stTarget.m_uiWindow, 0x2a00007u);
+  EXPECT_DOUBLE_EQ(w.m_dDurationSeconds, 1.5);
+
+  VrHeadlessOptions d;
+  ASSERT_EQ(Parse({"--headless", "--mode", "window", "--window", "4194311"}, &d, &error), 0);
+  EXPECT_EQ(d.m_stTarget.m_uiWindow, 4194311u);
+
+  VrHeadlessOptions r;
+  ASSERT_EQ(Parse({"--headless", "--home", "/x", "--mode", "region", "--region", "-10,20,641,361"}, &r, &error), 0);
+  EXPECT_EQ(r.m_strHome, "/x");
+  EXPECT_EQ(r.m_stTarget.m_iX, -10);
+  EXPECT_EQ(r.m_stTarget.m_iY, 20);
+  EXPECT_EQ(r.m_stTarget.m_iWidth, 641);
+  EXPECT_EQ(r.m_stTarget.m_iHeight, 361);
+
+  VrHeadlessOptions m;
+  ASSERT_EQ(Parse({"--headless", "--monitor", "1"}, &m, &error), 0);
+  EXPECT_EQ(m.m_stTarget.m_iMonitor, 1);
+}
+
+TEST(VrHeadlessOptions, BadInputIsRefusedWithAReason) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--headless", "--mode", "desk"},
+      {"--headless", "--mode", "window"},
+      {"--headless", "--mode", "region"},
+      {"--headless", "--window", "0x"},
+      {"--headless", "--window", "-3"},
+      {"--headless", "--window", "0x100000000"},
+      {"--headless", "--region", "1,2,3"},
+      {"--headless", "--region", "1,2,3,4,5"},
+      {"--headless", "--region", "1,2,0,4"},
+      {"--headless", "--region", "a,b,c,d"},
+      {"--headless", "--monitor", "-1"},
+      {"--headless", "--monitor"},
+      {"--headless", "--duration", "0"},
+      {"--headless", "--duration", "soon"},
+      {"--headless", "--bogus"},
+  };
+  for (const auto& args : bad) {
+    VrHeadlessOptions o;
+    std::string error;
+    EXPECT_EQ(Parse(args, &o, &error), -1) << args.back();
+    EXPECT_FALSE(error.empty()) << args.back();
+  }
+}
+
+TEST(VrHeadlessPrompt, PolicyContinuesWithoutSoundAndStopsRecordingOnLowDisk) {
+  VrHeadlessPrompt prompt;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(prompt.askOkCancel(HX_RunText::kAudioCaptureFailed));
+  EXPECT_TRUE(prompt.askOkCancel(HX_RunText::kLowDisk));
+  prompt.showMessage(HX_RunText::kVideoCaptureFailed);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("continuing without sound"), std::string::npos);
+  EXPECT_NE(err.find("recording stopped"), std::string::npos);
+  EXPECT_NE(err.find("视频采集失败！"), std::string::npos);
+}
+
+TEST(VrRunTarget, EvenRounding) {
+  EXPECT_EQ(VrEvenDown(1921), 1920);
+  EXPECT_EQ(VrEvenDown(1080), 1080);
+  EXPECT_EQ(VrEvenDown(1), 0);
+  EXPECT_EQ(VrEvenDown(-5), 0);
+}
