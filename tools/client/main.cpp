@@ -74,7 +74,8 @@ int Run(const VrClientOptions& o) {
     return Fail(kExitProtocol, "expected the codec information (3002), got command " + std::to_string(header.m_uiCmdId));
   if (!CheckEcho(header, o, &error)) return Fail(kExitProtocol, error);
   vireo::screenshot::packet_codeinfo info;
-  if (!info.ParseFromString(body)) return Fail(kExitProtocol, "the codec information is malformed or incomplete");
+  if (!info.ParsePartialFromString(body) || !info.IsInitialized())
+    return Fail(kExitProtocol, "the codec information is malformed or incomplete");
 
   // The codec information goes to standard output unless the stream does.
   FILE* infoOut = o.m_strOutput == "-" ? stderr : stdout;
@@ -151,7 +152,7 @@ int Run(const VrClientOptions& o) {
       break;
     }
     vireo::screenshot::packet_response packet;
-    if (!packet.ParseFromString(body)) {
+    if (!packet.ParsePartialFromString(body) || !packet.IsInitialized()) {
       result = Fail(kExitProtocol, "a packet_response is malformed or incomplete");
       break;
     }
