@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -14,6 +15,10 @@ std::mutex g_mutex;
 FakeNdiSnapshot g_state;
 bool g_failCreate = false;
 int g_instanceToken = 0;
+// Totals beyond the recorded calls, for the report a separate process reads.
+long g_videoTotal = 0;
+long g_audioTotal = 0;
+NDIlib_video_frame_v2_t g_lastVideo{};
 
 int64_t TickMs() {
   timespec ts{};
@@ -69,12 +74,27 @@ __attribute__((visibility("default"))) NDIlib_send_instance_t NDIlib_send_create
 __attribute__((visibility("default"))) void NDIlib_send_destroy(NDIlib_send_instance_t instance) {
   std::lock_guard<std::mutex> lock(g_mutex);
   Note(instance == &g_instanceToken ? "send_destroy" : "send_destroy(bad instance)");
+  // End-to-end tests run the real program with this library and read what it
+  // was given from the file OSTREL_FAKE_NDI_REPORT names.
+  const char* path = std::getenv("OSTREL_FAKE_NDI_REPORT");
+  if (path == nullptr) return;
+  FILE* f = std::fopen(path, "w");
+  if (f == nullptr) return;
+  const uint32_t fourcc = static_cast<uint32_t>(g_lastVideo.FourCC);
+  std::fprintf(f, "name=%s\nvideo=%ld\naudio=%ld\nfourcc=%c%c%c%c\nsize=%dx%d\nrate=%d/%d\n",
+               g_state.createName, g_videoTotal, g_audioTotal, fourcc & 0xff, (fourcc >> 8) & 0xff,
+               (fourcc >> 16) & 0xff, (fourcc >> 24) & 0xff, g_lastVideo.xres, g_lastVideo.yres,
+               g_lastVideo.frame_rate_N, g_lastVideo.frame_rate_D);
+  std::fclose(f);
 }
 
 __attribute__((visibility("default"))) void NDIlib_send_send_video_v2(
     NDIlib_send_instance_t instance, const NDIlib_video_frame_v2_t* frame) {
   std::lock_guard<std::mutex> lock(g_mutex);
-  if (g_state.videoCount >= kFakeNdiMaxFrames || frame == nullptr) return;
+  if (frame == nullptr) return;
+  ++g_videoTotal;
+  g_lastVideo = *frame;
+  if (g_state.videoCount >= kFakeNdiMaxFrames) return;
   FakeNdiVideoCall& call = g_state.video[g_state.videoCount++];
   call.instance = instance;
   call.frame = *frame;
@@ -85,7 +105,9 @@ __attribute__((visibility("default"))) void NDIlib_send_send_video_v2(
 __attribute__((visibility("default"))) void NDIlib_util_send_send_audio_interleaved_16s(
     NDIlib_send_instance_t instance, const NDIlib_audio_frame_interleaved_16s_t* frame) {
   std::lock_guard<std::mutex> lock(g_mutex);
-  if (g_state.audioCount >= kFakeNdiMaxFrames || frame == nullptr) return;
+  if (frame == nullptr) return;
+  ++g_audioTotal;
+  if (g_state.audioCount >= kFakeNdiMaxFrames) return;
   FakeNdiAudioCall& call = g_state.audio[g_state.audioCount++];
   call.instance = instance;
   call.frame = *frame;

@@ -1,0 +1,263 @@
+// The real ostrel and ostrel-client binaries on a private X server and sound
+// server: what an operator would run, checked from the outside.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/Child.h"
+#include "support/PulseServer.h"
+#include "support/TempDir.h"
+#include "support/XvfbServer.h"
+
+namespace {
+using namespace std::chrono_literals;
+
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+// Output of a shell command.
+std::string Shell(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+struct Stats {
+  std::vector<double> videoFps, audioPps;
+  int latencyLines = 0;
+};
+
+// The client's per-second lines: "video 25.0 fps | audio 43.0 pkt/s | ... | latency avg ...".
+Stats ParseStats(const std::string& text) {
+  Stats s;
+  std::regex line(R"(video ([0-9.]+) fps \| audio ([0-9.]+) pkt/s)");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != std::sregex_iterator(); ++it) {
+    s.videoFps.push_back(std::stod((*it)[1]));
+    s.audioPps.push_back(std::stod((*it)[2]));
+  }
+  std::regex lat(R"(latency avg [0-9]+ ms)");
+  s.latencyLines = static_cast<int>(std::distance(std::sregex_iterator(text.begin(), text.end(), lat),
+                                                  std::sregex_iterator()));
+  return s;
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    XvfbServer::Options xo;
+    xo.width = 640;
+    xo.height = 480;
+    m_xvfb = std::make_unique<XvfbServer>(xo);
+    ASSERT_TRUE(m_xvfb->ok()) << m_xvfb->error();
+    m_port = FreePort();
+  }
+
+  void WriteConfig(const std::string& extra) {
+    m_home.write("config.ini", "[config]\nmin_log_level=warning\nFPS=25\nAudioSample=48000\nPrivatePort=" +
+                                   std::to_string(m_port) + "\nRecordPath=" + m_home.path() + "/rec\n" + extra);
+  }
+
+  std::unique_ptr<Child> StartOstrel(std::vector<std::string> args, std::vector<std::string> env = {}) {
+    std::vector<std::string> argv = {OSTREL_BIN, "--headless", "--home", m_home.path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    env.push_back("DISPLAY=" + m_xvfb->display());
+    return std::make_unique<Child>(argv, env, m_home.file("ostrel.out"), m_home.file("ostrel.err"));
+  }
+
+  // Runs the reference client until it has streamed |seconds|.
+  std::unique_ptr<Child> RunClient(double seconds, const std::string& output) {
+    auto c = std::make_unique<Child>(
+        std::vector<std::string>{OSTREL_CLIENT_BIN, "-p", std::to_string(m_port), "-o", output, "-d",
+                                 std::to_string(seconds)},
+        std::vector<std::string>{}, m_home.file("client.out"), m_home.file("client.err"));
+    return c;
+  }
+
+  // Waits until the server's summary says it runs.
+  bool WaitRunning(Child& ostrel) {
+    for (int i = 0; i < 300; ++i) {
+      if (ostrel.out().find("ostrel: running") != std::string::npos) return true;
+      if (ostrel.wait(1ms) != -1) return false;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+
+  std::vector<std::string> Recordings() {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (auto& e : std::filesystem::directory_iterator(m_home.path() + "/rec", ec))
+      if (e.path().extension() == ".mp4") files.push_back(e.path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+
+  TempDir m_home;
+  std::unique_ptr<XvfbServer> m_xvfb;
+  int m_port = 0;
+};
+}  // namespace
+
+TEST_F(EndToEnd, PrivateProtocolStreamsVideoAndSoundToTheClient) {
+  PulseServer pulse;
+  ASSERT_TRUE(pulse.ready()) << pulse.error();
+  ASSERT_TRUE(pulse.playTone(1000, 30));
+  WriteConfig("PushFlowType=1\nAudioEnable=1\n");
+  auto ostrel = StartOstrel({"--duration", "30"}, {"PULSE_SERVER=" + pulse.server()});
+  ASSERT_TRUE(WaitRunning(*ostrel)) << ostrel->out() << ostrel->err();
+  EXPECT_NE(ostrel->out().find("output 640x480 at 25 fps"), std::string::npos) << ostrel->out();
+  EXPECT_NE(ostrel->out().find("private protocol on port " + std::to_string(m_port)), std::string::npos);
+
+  const std::string ts = m_home.file("stream.ts");
+  auto client = RunClient(5, ts);
+  ASSERT_EQ(client->wait(60s), 0) << client->err();
+  std::string clientText = client->out() + client->err();
+  EXPECT_NE(clientText.find("video H.264"), std::string::npos) << clientText;
+  EXPECT_NE(clientText.find("48000 Hz"), std::string::npos) << clientText;
+
+  Stats stats = ParseStats(clientText);
+  ASSERT_GE(stats.videoFps.size(), 3u) << clientText;
+  // About 25 frames and 48000 / 1024 = 46.9 sound packets per second; the
+  // sanitizer build on a shared machine gets some slack.
+  EXPECT_GT(Median(stats.videoFps), 15) << clientText;
+  EXPECT_LT(Median(stats.videoFps), 30) << clientText;
+  EXPECT_GT(Median(stats.audioPps), 38) << clientText;
+  EXPECT_LT(Median(stats.audioPps), 56) << clientText;
+  EXPECT_GE(stats.latencyLines, 3);
+
+  // The first video packet is a key frame, and the file holds H.264 and AAC.
+  std::string first = Shell("ffprobe -v error -select_streams v -show_entries packet=flags -of csv=p=0 '" + ts +
+                            "' | head -n1");
+  EXPECT_EQ(first.substr(0, 1), "K") << first;
+  std::string codecs = Shell("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + ts + "'");
+  EXPECT_NE(codecs.find("h264"), std::string::npos) << codecs;
+  EXPECT_NE(codecs.find("aac"), std::string::npos) << codecs;
+  // The tone is audible: the decoded sound is far from silence.
+  std::string volume = Shell("ffmpeg -v info -i '" + ts + "' -vn -af volumedetect -f null - 2>&1 | grep max_volume");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(volume, m, std::regex(R"(max_volume: (-?[0-9.]+) dB)"))) << volume;
+  EXPECT_GT(std::stod(m[1]), -30.0) << volume;
+
+  ostrel->signal(SIGINT);
+  EXPECT_EQ(ostrel->wait(60s), 0) << ostrel->err();
+  EXPECT_NE(ostrel->out().find("ostrel: stopped"), std::string::npos);
+}
+
+TEST_F(EndToEnd, RecordingWhileStreamingAndSigtermLeavesAPlayableFile) {
+  WriteConfig("PushFlowType=1\nAudioEnable=0\nSyncRecord=1\n");
+  auto ostrel = StartOstrel({});
+  ASSERT_TRUE(WaitRunning(*ostrel)) << ostrel->out() << ostrel->err();
+  auto client = RunClient(3, m_home.file("stream.mkv"));
+  ASSERT_EQ(client->wait(60s), 0) << client->err();
+  ostrel->signal(SIGTERM);
+  ASSERT_EQ(ostrel->wait(60s), 0) << ostrel->err();
+  EXPECT_NE(ostrel->out().find("(SIGTERM)"), std::string::npos);
+
+  std::vector<std::string> files = Recordings();
+  ASSERT_EQ(files.size(), 1u);
+  std::string streams = Shell("ffprobe -v error -show_entries stream=index,codec_name,width,height -of csv=p=0 '" +
+                              files[0] + "'");
+  EXPECT_NE(streams.find("h264,640,480"), std::string::npos) << streams;
+  EXPECT_NE(streams.find("aac"), std::string::npos) << streams;
+  EXPECT_EQ(Shell("ffmpeg -v error -i '" + files[0] + "' -f null - 2>&1"), "");
+  std::string duration = Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + files[0] + "'");
+  EXPECT_GT(std::stod(duration.empty() ? "0" : duration), 2.0) << duration;
+}
+
+TEST_F(EndToEnd, SoundFailureContinuesWithSilentAudio) {
+  // Sound is on but no sound server answers.
+  WriteConfig("PushFlowType=1\nAudioEnable=1\n");
+  auto ostrel = StartOstrel({"--duration", "30"}, {"PULSE_SERVER=unix:" + m_home.path() + "/no-such-socket"});
+  ASSERT_TRUE(WaitRunning(*ostrel)) << ostrel->out() << ostrel->err();
+  EXPECT_NE(ostrel->err().find("continuing without sound"), std::string::npos) << ostrel->err();
+  const std::string ts = m_home.file("stream.ts");
+  auto client = RunClient(3, ts);
+  ASSERT_EQ(client->wait(60s), 0) << client->err();
+  Stats stats = ParseStats(client->err() + client->out());
+  ASSERT_FALSE(stats.audioPps.empty());
+  EXPECT_GT(Median(stats.audioPps), 38);
+  std::string volume = Shell("ffmpeg -v info -i '" + ts + "' -vn -af volumedetect -f null - 2>&1 | grep max_volume");
+  EXPECT_NE(volume.find("max_volume: -91"), std::string::npos) << volume;  // digital silence
+  ostrel->signal(SIGTERM);
+  EXPECT_EQ(ostrel->wait(60s), 0);
+}
+
+TEST_F(EndToEnd, NdiModePublishesRawFramesThroughTheRuntime) {
+  if (std::string(OSTREL_FAKE_NDI).empty()) GTEST_SKIP() << "fake NDI runtime not built";
+  WriteConfig("PushFlowType=0\nAudioEnable=0\n");
+  const std::string report = m_home.file("ndi.txt");
+  auto ostrel = StartOstrel({"--duration", "3"}, {std::string("OSTREL_NDI_LIBRARY=") + OSTREL_FAKE_NDI,
+                                                  "OSTREL_FAKE_NDI_REPORT=" + report});
+  ASSERT_EQ(ostrel->wait(60s), 0) << ostrel->err();
+  EXPECT_NE(ostrel->out().find("NDI source \"ViZaroduDezo_NDI\""), std::string::npos) << ostrel->out();
+  std::string text = Child::Read(report);
+  EXPECT_NE(text.find("name=ViZaroduDezo_NDI\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("fourcc=NV12\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("size=640x480\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("rate=2500/100\n"), std::string::npos) << text;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(text, m, std::regex(R"(video=([0-9]+)\naudio=([0-9]+))"))) << text;
+  EXPECT_GT(std::stoi(m[1]), 25);  // about 3 s at 25 fps
+  EXPECT_GT(std::stoi(m[2]), 60);  // about 3 s of 44100 / 1024 blocks
+}
+
+TEST_F(EndToEnd, CommandLineErrorsAreClear) {
+  WriteConfig("PushFlowType=1\n");
+  {
+    auto ostrel = StartOstrel({"--mode", "window", "--window", "0x7fffff"});
+    EXPECT_EQ(ostrel->wait(60s), 1);
+    EXPECT_NE(ostrel->err().find("指定的窗口不存在,请刷新列表"), std::string::npos) << ostrel->err();
+  }
+  {
+    Child usage({OSTREL_BIN}, {}, m_home.file("u.out"), m_home.file("u.err"));
+    EXPECT_EQ(usage.wait(30s), 2);
+    EXPECT_NE(usage.err().find("Usage: ostrel --headless"), std::string::npos);
+  }
+  {
+    // The port is already served: the run does not start.
+    auto first = StartOstrel({"--duration", "20"});
+    ASSERT_TRUE(WaitRunning(*first)) << first->err();
+    Child second({OSTREL_BIN, "--headless", "--home", m_home.path()}, {"DISPLAY=" + m_xvfb->display()},
+                 m_home.file("s.out"), m_home.file("s.err"));
+    EXPECT_EQ(second.wait(60s), 1);
+    EXPECT_NE(second.err().find("网络推流初始化失败！"), std::string::npos) << second.err();
+    first->signal(SIGINT);
+    EXPECT_EQ(first->wait(60s), 0);
+  }
+}
+
+TEST_F(EndToEnd, MissingConfigurationMeansDefaults) {
+  // No config.ini: NDI push mode, no recording; the run still starts and stops.
+  auto ostrel = StartOstrel({"--duration", "1"});
+  EXPECT_EQ(ostrel->wait(60s), 0) << ostrel->err();
+  EXPECT_NE(ostrel->err().find("dozi加载配置失败！"), std::string::npos) << ostrel->err();
+  EXPECT_NE(ostrel->out().find("output 640x480 at 25 fps"), std::string::npos) << ostrel->out();
+}
