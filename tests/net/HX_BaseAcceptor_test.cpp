@@ -86,7 +86,8 @@ TEST(HX_BaseAcceptor, AReadableEventWithoutAPendingClientKeepsListening) {
   EXPECT_EQ(acceptor.handleRead(), -1);
   EXPECT_TRUE(log.contains("HX_GenericAccept: accept: "));
   EXPECT_TRUE(log.contains("HX_TcpAccept: HX_GenericAccept failed"));
-  EXPECT_TRUE(log.contains("HX_BaseAcceptor<Session>::handleRead: HX_TcpAccept failed."));
+  EXPECT_TRUE(log.contains("::handleRead: HX_TcpAccept failed."));
+  EXPECT_TRUE(log.contains("HX_BaseAcceptor<"));
   EXPECT_EQ(HX_EventLoop::instance()->fileEvent(acceptor.listenFd()).fd, acceptor.listenFd());
   log.clear();
   EXPECT_EQ(acceptor.handleWrite(), 0);
@@ -120,7 +121,9 @@ TEST(HX_BaseAcceptor, StartFailureLeavesNothingAndDestructionStopsListening) {
     HX_BaseAcceptor<TestSession> second;
     LogCapture log;
     EXPECT_EQ(second.start(port, "0.0.0.0"), -1);
-    EXPECT_TRUE(log.contains("HX_BaseAcceptor<Session>::start: HX_TcpServer failed."));
+    // GCC names the template parameter, Clang the argument.
+    EXPECT_TRUE(log.contains("HX_BaseAcceptor<"));
+    EXPECT_TRUE(log.contains(">::start: HX_TcpServer failed."));
     EXPECT_EQ(second.listenFd(), kInvalidSocketId);
   }
   EXPECT_EQ(HX_EventLoop::instance()->fileEvent(fd).handler, first.get());

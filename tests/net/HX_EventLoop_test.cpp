@@ -286,8 +286,8 @@ TEST(HX_EventLoopDispatch, ManyMoreThan64DescriptorsAreReportedInAscendingOrder)
 
 TEST(HX_EventLoopLifecycle, ClosedObjectsAreDeletedOnlyAtASweep) {
   g_now = 1000;
+  int deleted = 0;  // outlives the loop, whose destructor deletes what is left
   HX_EventLoop loop(&FakeClock);
-  int deleted = 0;
   Doomed* closedEarly = new Doomed(&deleted);
   Doomed* open = new Doomed(&deleted);
   Doomed* closedLate = new Doomed(&deleted);
@@ -314,12 +314,21 @@ TEST(HX_EventLoopLifecycle, ClosedObjectsAreDeletedOnlyAtASweep) {
   EXPECT_EQ(deleted, 2);
   EXPECT_FALSE(open->isClosed());
   EXPECT_EQ(loop.lifecycleCount(), 1u);
-  // The loop's destructor deletes what is still registered.
+}
+
+TEST(HX_EventLoopLifecycle, TheLoopsDestructorDeletesWhatIsStillRegistered) {
+  int deleted = 0;
+  {
+    HX_EventLoop loop(&FakeClock);
+    loop.registerToLifecycleManager(new Doomed(&deleted));
+    loop.registerToLifecycleManager(new Doomed(&deleted));
+  }
+  EXPECT_EQ(deleted, 2);
 }
 
 TEST(HX_EventLoopLifecycle, AnIdlePassWaitsForTheSweepAtMost) {
-  HX_EventLoop loop;
   int deleted = 0;
+  HX_EventLoop loop;
   Doomed* d = new Doomed(&deleted);
   loop.registerToLifecycleManager(d);
   d->setClosed();
