@@ -36,10 +36,6 @@ class TestConnection : public HX_BaseConnection {
     ASSERT_EQ(HX_EventLoop::instance()->modifyNetEvent(fd, kReadEvent | kWriteEvent), 0);
   }
   void setState(int state) { m_eConnectionState = state; }
-  void armIdleTimer(uint64_t id, uint64_t lastActive) {
-    m_ullTimerId = id;
-    m_ullLastActiveTick = lastActive;
-  }
 };
 
 HX_MsgBlockPtr Block(const std::string& bytes) {
@@ -191,47 +187,4 @@ TEST(HX_BaseConnectionConnect, AnOutgoingConnectCompletesOnWritable) {
   // The next writable event finds the queue empty and drops write interest.
   EXPECT_EQ(c.handleWrite(), 0);
   EXPECT_EQ(Interest(fd), kReadEvent);
-}
-
-TEST(HX_BaseConnectionConnect, ARefusedConnectClosesTheConnection) {
-  int port;
-  {
-    ScopedFd probe(HX_TcpServer(0, "127.0.0.1"));
-    port = BoundPort(probe.fd);
-  }
-  int fd = HX_CreateSocket();
-  ASSERT_EQ(HX_NonBlock(fd), 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  if (rc != 0 && errno != EINPROGRESS) {
-    ::close(fd);
-    GTEST_SKIP() << "the refusal was reported by connect itself";
-  }
-  TestConnection c;
-  c.connecting(fd);
-  pollfd pfd{fd, POLLOUT, 0};
-  ASSERT_EQ(::poll(&pfd, 1, 2000), 1);
-  LogCapture log;
-  EXPECT_EQ(c.handleWrite(), -1);
-  EXPECT_TRUE(log.contains("iValOpt < = 0, peer refused.."));
-  EXPECT_TRUE(c.isClosed());
-  EXPECT_EQ(c.established, 0);
-}
-
-TEST(HX_BaseConnectionIdle, OnlyItsOwnTimerClosesAnIdleConnection) {
-  TestConnection c;
-  const uint64_t now = static_cast<uint64_t>(HX_EventLoop::instance()->now());
-  c.armIdleTimer(300, now);
-  EXPECT_EQ(c.onTimer(300), 0);
-  EXPECT_FALSE(c.isClosed());
-  c.armIdleTimer(300, now - 20000);
-  EXPECT_EQ(c.onTimer(301), 0);
-  EXPECT_FALSE(c.isClosed());
-  EXPECT_EQ(c.onTimer(300), -1);
-  EXPECT_TRUE(c.isClosed());
-  EXPECT_EQ(c.onTimer(300), -1);
-  c.armIdleTimer(kInvalidTimerId, now);
 }
