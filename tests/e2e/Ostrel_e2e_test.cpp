@@ -152,6 +152,8 @@ TEST_F(EndToEnd, PrivateProtocolStreamsVideoAndSoundToTheClient) {
   EXPECT_GT(Median(stats.audioPps), 38) << clientText;
   EXPECT_LT(Median(stats.audioPps), 56) << clientText;
   EXPECT_GE(stats.latencyLines, 3);
+  EXPECT_TRUE(std::regex_search(clientText, std::regex(R"(video latency p50 [0-9]+ ms, p99 [0-9]+ ms)")))
+      << clientText;
 
   // The first video packet is a key frame, and the file holds H.264 and AAC.
   std::string first = Shell("ffprobe -v error -select_streams v -show_entries packet=flags -of csv=p=0 '" + ts +

@@ -7,6 +7,7 @@ void VrStreamStats::add(int mediaType, size_t bytes, int64_t latencyMs) {
   if (mediaType == 0) {
     ++m_llVideo;
     ++m_llTotalVideo;
+    m_videoLatencies.push_back(static_cast<int32_t>(latencyMs));
   } else {
     ++m_llAudio;
     ++m_llTotalAudio;
@@ -37,4 +38,13 @@ std::string VrStreamStats::poll(int64_t nowMs) {
   m_ullBytes = 0;
   m_llLatencySum = m_llLatencyMax = m_llLatencyCount = 0;
   return line;
+}
+
+int64_t VrStreamStats::videoLatencyQuantile(double q) const {
+  if (m_videoLatencies.empty()) return -1;
+  std::vector<int32_t> sorted = m_videoLatencies;
+  size_t index = static_cast<size_t>(q * static_cast<double>(sorted.size() - 1) + 0.5);
+  index = std::min(index, sorted.size() - 1);
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(index), sorted.end());
+  return sorted[index];
 }

@@ -4,6 +4,7 @@
 // One thread only.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class VrStreamStats {
  public:
@@ -17,6 +18,8 @@ class VrStreamStats {
   int64_t totalVideo() const { return m_llTotalVideo; }
   int64_t totalAudio() const { return m_llTotalAudio; }
   uint64_t totalBytes() const { return m_ullTotalBytes; }
+  // Latency of the pictures received so far at quantile |q| (0..1), or -1.
+  int64_t videoLatencyQuantile(double q) const;
 
  private:
   int64_t m_llWindowStart;
@@ -29,4 +32,5 @@ class VrStreamStats {
   int64_t m_llTotalVideo = 0;
   int64_t m_llTotalAudio = 0;
   uint64_t m_ullTotalBytes = 0;
+  std::vector<int32_t> m_videoLatencies;  // every picture's, for the closing percentiles
 };

@@ -188,6 +188,10 @@ int Run(const VrClientOptions& o) {
     std::fprintf(stderr, "ostrel-client: %s: %lld video frames, %lld audio packets, %.1f kB\n", endReason.c_str(),
                  static_cast<long long>(stats.totalVideo()), static_cast<long long>(stats.totalAudio()),
                  static_cast<double>(stats.totalBytes()) / 1000.0);
+  if ((!o.m_bQuiet || result != kExitOk) && stats.videoLatencyQuantile(0.5) >= 0)
+    std::fprintf(stderr, "ostrel-client: video latency p50 %lld ms, p99 %lld ms\n",
+                 static_cast<long long>(stats.videoLatencyQuantile(0.5)),
+                 static_cast<long long>(stats.videoLatencyQuantile(0.99)));
   if (result == kExitOk && writing && !writer.started())
     std::fprintf(stderr, "ostrel-client: no key frame arrived, so nothing was written\n");
   return result;
