@@ -177,7 +177,7 @@ void VrAudioEncoder::Encode() {
     }
     uint64_t none = 0;
     m_ullFirstTimestamp.compare_exchange_strong(none, static_cast<uint64_t>(block->m_llTimestamp));
-    if (m_bOpen) EncodeBlock(*block);
+    if (m_bOpen && EncodeBlock(*block) > 0) HX_LOG_WARNING("malloc failed.");
   }
 }
 
@@ -205,7 +205,7 @@ bool VrAudioEncoder::ConfigureResampler(int inputChannels) {
   return true;
 }
 
-void VrAudioEncoder::EncodeBlock(const VrMediaFrame& block) {
+int VrAudioEncoder::EncodeBlock(const VrMediaFrame& block) {
   const int channels = block.m_iChannels;
   const int bytesPerSample = block.m_iBitsPerSample / 8;
   if (block.m_iBitsPerSample != 16 || channels < 1 || channels > 2) {
@@ -214,10 +214,11 @@ void VrAudioEncoder::EncodeBlock(const VrMediaFrame& block) {
                      "channels of 16 bits (%u dropped so far).",
                      channels, block.m_iBitsPerSample, m_uiRejectedBlocks);
     }
-    return;
+    return 0;
   }
   const int blockSamples = block.m_iSize / (channels * bytesPerSample);
-  if (blockSamples <= 0 || !ConfigureResampler(channels)) return;
+  if (blockSamples <= 0 || !ConfigureResampler(channels)) return 0;
+  int lost = 0;
 
   AVCodecContext* ctx = m_pCodecCtx.get();
   AVFrame* frame = m_pCodecFrame.get();
@@ -229,7 +230,7 @@ void VrAudioEncoder::EncodeBlock(const VrMediaFrame& block) {
     int ret = av_frame_make_writable(frame);
     if (ret < 0) {
       HX_LOG_WARNING("cannot write the codec frame: %s", VrAVErrorText(ret).c_str());
-      return;
+      return lost;
     }
     if (chunk < m_iFrameSamples) {
       av_samples_set_silence(frame->data, 0, m_iFrameSamples, ctx->ch_layout.nb_channels, ctx->sample_fmt);
@@ -240,7 +241,7 @@ void VrAudioEncoder::EncodeBlock(const VrMediaFrame& block) {
       if (ShouldLogRepeat(++m_uiEncodeErrors)) {
         HX_LOG_WARNING("sample conversion gave %d of %d samples.", ret, chunk);
       }
-      return;
+      return lost;
     }
     frame->nb_samples = m_iFrameSamples;
     if (tb.num == 0) {
@@ -256,22 +257,24 @@ void VrAudioEncoder::EncodeBlock(const VrMediaFrame& block) {
         HX_LOG_WARNING("%s refused a frame: %s (%u failures so far)", m_pCodec->name,
                        VrAVErrorText(ret).c_str(), m_uiEncodeErrors);
       }
-      return;
+      return lost;
     }
-    ReceivePackets(block);
+    lost += ReceivePackets(block);
   }
+  return lost;
 }
 
-void VrAudioEncoder::ReceivePackets(const VrMediaFrame& block) {
+int VrAudioEncoder::ReceivePackets(const VrMediaFrame& block) {
   AVPacket* pkt = m_pPacket.get();
+  int lost = 0;
   for (;;) {
     int ret = avcodec_receive_packet(m_pCodecCtx.get(), pkt);
-    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return lost;
     if (ret < 0) {
       if (ShouldLogRepeat(++m_uiEncodeErrors)) {
         HX_LOG_WARNING("%s failed to encode: %s", m_pCodec->name, VrAVErrorText(ret).c_str());
       }
-      return;
+      return lost;
     }
     const bool frameIt = m_bAddAdts && !VrHasAdtsSync(pkt->data, pkt->size);
     const int headerSize = frameIt ? kVrAdtsHeaderSize : 0;
@@ -283,7 +286,7 @@ void VrAudioEncoder::ReceivePackets(const VrMediaFrame& block) {
     } else {
       VrMediaFramePtr record = VrCreateMediaFrame();
       if (!record || !record->AllocData(pkt->size + headerSize)) {
-        HX_LOG_WARNING("malloc failed.");
+        ++lost;
       } else {
         if (frameIt) std::memcpy(record->m_pData, header, kVrAdtsHeaderSize);
         std::memcpy(record->m_pData + headerSize, pkt->data, static_cast<size_t>(pkt->size));

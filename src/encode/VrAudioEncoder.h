@@ -44,9 +44,10 @@ class VrAudioEncoder : public VrEncoder {
   static constexpr int kIdleSleepMs = 3;
 
   VrMediaFramePtr PopBlock();
-  void EncodeBlock(const VrMediaFrame& block);
+  // Both return how many packets were lost to failed allocations.
+  int EncodeBlock(const VrMediaFrame& block);
   bool ConfigureResampler(int inputChannels);
-  void ReceivePackets(const VrMediaFrame& block);
+  int ReceivePackets(const VrMediaFrame& block);
 
   VrCodecContextPtr m_pCodecCtx;
   const AVCodec* m_pCodec = nullptr;

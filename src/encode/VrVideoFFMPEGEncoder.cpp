@@ -223,24 +223,25 @@ void VrVideoFFMPEGEncoder::InputEncode(VrMediaFramePtr frame) {
     }
     return;
   }
-  ReceivePackets(*frame);
+  if (ReceivePackets(*frame) > 0) HX_LOG_WARNING("malloc failed.");
 }
 
-void VrVideoFFMPEGEncoder::ReceivePackets(const VrMediaFrame& input) {
+int VrVideoFFMPEGEncoder::ReceivePackets(const VrMediaFrame& input) {
   AVPacket* pkt = m_pPacket.get();
+  int lost = 0;
   for (;;) {
     int ret = avcodec_receive_packet(m_pCodecCtx.get(), pkt);
-    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return lost;
     if (ret < 0) {
       if (ShouldLogRepeat(++m_uiEncodeErrors)) {
         HX_LOG_WARNING("%s failed to encode: %s", m_pCodec->name, VrAVErrorText(ret).c_str());
       }
-      return;
+      return lost;
     }
     if (pkt->size > 0) {
       VrMediaFramePtr record = VrCreateMediaFrame();
       if (!record || !record->AllocData(pkt->size)) {
-        HX_LOG_WARNING("malloc failed.");
+        ++lost;
       } else {
         std::memcpy(record->m_pData, pkt->data, static_cast<size_t>(pkt->size));
         record->m_iMediaType = input.m_iMediaType;

@@ -30,7 +30,9 @@ class VrVideoFFMPEGEncoder : public VrEncodeContext {
   bool WrapNV12(const VrMediaFramePtr& frame);
   // Studio-range NV12 -> full-range planar YUVJ420P into the encode frame.
   bool ConvertToJpegRange(const VrMediaFrame& frame);
-  void ReceivePackets(const VrMediaFrame& input);
+  // Collects the codec's packets as pending records; returns how many were
+  // lost because their memory could not be allocated.
+  int ReceivePackets(const VrMediaFrame& input);
   void BuildRangeTables();
 
   const AVCodec* m_pCodec = nullptr;

@@ -38,6 +38,20 @@ struct PacketSink {
   }
 };
 
+// Makes every payload allocation fail while it lives.
+class FailingPayloadAllocations {
+ public:
+  FailingPayloadAllocations() : m_saved(VrMediaFrame::s_pfnAllocate) {
+    VrMediaFrame::s_pfnAllocate = [](size_t) -> uint8_t* { return nullptr; };
+  }
+  ~FailingPayloadAllocations() { VrMediaFrame::s_pfnAllocate = m_saved; }
+  FailingPayloadAllocations(const FailingPayloadAllocations&) = delete;
+  FailingPayloadAllocations& operator=(const FailingPayloadAllocations&) = delete;
+
+ private:
+  VrMediaFrame::PayloadAllocator m_saved;
+};
+
 // Polls |done| until it holds or |ms| pass.
 inline bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);

@@ -222,3 +222,28 @@ TEST(VrAudioEncoder, AFailedEncoderStillConsumesBlocksAndNotesTheFirstSound) {
   EXPECT_EQ(sink.Count(), 0u);
   EXPECT_EQ(enc.FirstTimestamp(), 700u);
 }
+
+TEST(VrAudioEncoder, AFailedPacketAllocationIsLoggedAndLosesOnlyThatPacket) {
+  VrAudioEncoder enc;
+  PacketSink sink;
+  enc.m_pCallback = &PacketSink::Take;
+  enc.m_pContext = &sink;
+  ASSERT_EQ(enc.Init(AacParams(44100)), 0);
+  int64_t phase = 0;
+  std::vector<VrMediaFramePtr> blocks;
+  for (int i = 0; i < 8; ++i) blocks.push_back(MakeToneBlock(100 + i, 440.0, 44100, &phase));
+  LogCapture log;
+  enc.Start();
+  {
+    enc_test::FailingPayloadAllocations failing;
+    for (int i = 0; i < 4; ++i) enc.Input(blocks[i]);
+    // The first block only primes the codec; the next three lose their packets.
+    ASSERT_TRUE(WaitFor([&] { return log.count("VrAudioEncoder::Encode: malloc failed.") == 3; }));
+  }
+  for (int i = 4; i < 8; ++i) enc.Input(blocks[i]);
+  ASSERT_TRUE(WaitFor([&] { return sink.Count() >= 4; }));
+  enc.Stop();
+  EXPECT_EQ(log.count("VrAudioEncoder::Encode: malloc failed."), 3);
+  ASSERT_EQ(sink.Count(), 4u);
+  EXPECT_EQ(sink.packets[0]->m_llTimestamp, 104);
+}

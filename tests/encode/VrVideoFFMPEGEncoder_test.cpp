@@ -204,13 +204,23 @@ TEST(VrVideoFFMPEGEncoder, InitFailsCleanlyAndAClosedEncoderYieldsNothing) {
   EXPECT_EQ(enc.OutputEncode(), nullptr);
 }
 
-TEST(VrVideoFFMPEGEncoder, TheEncoderKeepsThePictureAliveWithoutCopyingIt) {
+TEST(VrVideoFFMPEGEncoder, PictureIsReadInPlaceAndAFailedPacketAllocationLosesOnlyThatPacket) {
   VrVideoFFMPEGEncoder enc;
   VrEncodeParams p = VideoParams(AV_CODEC_ID_H264, 25, 64, 64);
   ASSERT_TRUE(enc.Init(&p));
-  VrMediaFramePtr pic = MakeNV12(64, 64, 10);
-  enc.InputEncode(pic);
+  VrMediaFramePtr first = MakeNV12(64, 64, 10);
+  VrMediaFramePtr second = MakeNV12(64, 64, 50);
+  LogCapture log;
+  {
+    enc_test::FailingPayloadAllocations failing;
+    enc.InputEncode(first);
+  }
   // The encoder consumed the picture in the call and gave back its reference.
-  EXPECT_EQ(pic.use_count(), 1);
-  ASSERT_NE(enc.OutputEncode(), nullptr);
+  EXPECT_EQ(first.use_count(), 1);
+  EXPECT_EQ(enc.OutputEncode(), nullptr);
+  EXPECT_EQ(log.count("VrVideoFFMPEGEncoder::InputEncode: malloc failed."), 1);
+  enc.InputEncode(second);
+  VrMediaFramePtr pkt = enc.OutputEncode();
+  ASSERT_NE(pkt, nullptr);
+  EXPECT_EQ(pkt->m_llTimestamp, 50);
 }
