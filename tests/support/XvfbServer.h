@@ -3,7 +3,7 @@
 // the server picks itself (-displayfd), optionally with openbox as window
 // manager, and ends both when destroyed. Header-only and free of X libraries,
 // so any test (unit or end-to-end) can use it; it needs the Xvfb binary and,
-// for the window manager, openbox and xprop.
+// for the window manager, openbox, xprop and xmessage (x11-utils).
 //
 //   XvfbServer x;                       // 1280x800x24, no window manager
 //   ASSERT_TRUE(x.ok()) << x.error();
@@ -163,22 +163,50 @@ class XvfbServer {
     m_wmPid = Spawn({"openbox", "--sm-disable"}, &actions);
     posix_spawn_file_actions_destroy(&actions);
     if (m_wmPid <= 0) return Fail("openbox cannot be started");
-    // The window manager is ready once it announces itself on the root window
-    // and has published its (still empty) stacking list, the last step of its
-    // start-up; windows mapped earlier may wait seconds to be shown.
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(m_options.startTimeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-      std::string out;
-      if (run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK", "_NET_CLIENT_LIST_STACKING"}, &out) ==
-              0 &&
-          out.find("_NET_SUPPORTING_WM_CHECK(WINDOW)") != std::string::npos &&
-          out.find("_NET_CLIENT_LIST_STACKING(WINDOW)") != std::string::npos) {
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // First the window manager announces itself on the root window...
+    while (!RootHas("_NET_SUPPORTING_WM_CHECK", "window id")) {
+      if (std::chrono::steady_clock::now() >= deadline) return Fail("openbox did not start");
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return Fail("openbox did not take over the screen");
+    // ...but a window mapped during the rest of its start-up can be lost
+    // (never managed, never shown). Ready means: a probe window gets managed.
+    while (std::chrono::steady_clock::now() < deadline) {
+      pid_t probe = SpawnQuiet({"xmessage", "-timeout", "30", "ostrel-probe"});
+      if (probe <= 0) return Fail("xmessage cannot be started");
+      const auto probeDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+      bool managed = false;
+      while (!managed && std::chrono::steady_clock::now() < probeDeadline) {
+        managed = RootHas("_NET_CLIENT_LIST", "0x");
+        if (!managed) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      Terminate(&probe);
+      if (!managed) continue;
+      // Tests start with an empty client list.
+      while (RootHas("_NET_CLIENT_LIST", "0x")) {
+        if (std::chrono::steady_clock::now() >= deadline) return Fail("the probe window stayed");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      return true;
+    }
+    return Fail("openbox did not manage a window in time");
+  }
+
+  // True when the root window's |property| as printed by xprop contains |text|.
+  bool RootHas(const char* property, const char* text) const {
+    std::string out;
+    return run({"xprop", "-root", property}, &out) == 0 && out.find(text) != std::string::npos;
+  }
+
+  pid_t SpawnQuiet(const std::vector<std::string>& argv) const {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = Spawn(argv, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
   }
 
   std::string Geometry() const {

@@ -1,0 +1,193 @@
+#include "capture/VrVideoWinRTCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "capture/VrWindowList.h"
+#include "capture/x11/ScreenFakes.h"
+#include "config/HX_ServerConfiguration.h"
+#include "platform/x11/X11Pixels.h"
+#include "platform/x11/X11TestScene.h"
+#include "support/XvfbServer.h"
+
+namespace {
+constexpr HX_WindowId kWin = 0x500001;
+
+// An image w x h whose row bytes are |fill| (padding 0xCD).
+HX_WinRTImage* Image(int32_t w, int32_t h, uint8_t fill, int32_t pitch = 0) {
+  auto* img = new HX_WinRTImage();
+  img->m_iWidth = w;
+  img->m_iHeight = h;
+  img->m_iPitch = pitch ? pitch : w * 4;
+  img->m_pData.reset(new uint8_t[static_cast<size_t>(img->m_iPitch) * h]);
+  std::memset(img->m_pData.get(), 0xCD, static_cast<size_t>(img->m_iPitch) * h);
+  for (int32_t r = 0; r < h; ++r) {
+    std::memset(img->m_pData.get() + static_cast<size_t>(r) * img->m_iPitch, fill,
+                static_cast<size_t>(std::min(w * 4, img->m_iPitch)));
+  }
+  return img;
+}
+
+bool Filled(const VrMediaFramePtr& f, uint8_t value) {
+  for (int32_t i = 0; i < f->m_iSize; ++i) {
+    if (f->m_pData[i] != value) return false;
+  }
+  return true;
+}
+
+// A capture component that only counts.
+int g_inits = 0;
+int g_frees = 0;
+bool g_refuse = false;
+HX_WinRTCaptureSession* FakeInit(HX_WindowId, HX_WinRTCallback, void*) {
+  ++g_inits;
+  return g_refuse ? nullptr : reinterpret_cast<HX_WinRTCaptureSession*>(0x1);
+}
+void FakeFree(HX_WinRTCaptureSession*) { ++g_frees; }
+
+class WinRTCaptureFakes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    HX_ServerConfiguration::instance()->resetToDefaults();
+    HX_ServerConfiguration::instance()->m_iCaptureMode = kCaptureWindow;
+    g_inits = g_frees = 0;
+    g_refuse = false;
+    m_win.windows[kWin] = FakeWindowInfo::Window();
+  }
+  void TearDown() override { VrWindowList::release(); }
+  std::unique_ptr<VrVideoWinRTCapture> Make() {
+    auto src = std::make_unique<VrVideoWinRTCapture>(std::make_unique<FakeWindowInfo>(&m_win),
+                                                     HX_WinRTCaptureApi{&FakeInit, &FakeFree});
+    src->SetManualTicks(true);
+    m_sink.Attach(*src);
+    return src;
+  }
+  void Select(HX_WindowId id) {
+    FakeWindowInfo::State st;
+    HX_TopLevelWindow w;
+    w.id = id;
+    w.title = "t";
+    w.className = "c";
+    w.visible = true;
+    w.outerWidth = w.outerHeight = 10;
+    st.topLevel = {w};
+    FakeWindowInfo source(&st);
+    VrWindowList::instance()->refill(source);
+    VrWindowList::instance()->setSelectedIndex(0);
+  }
+  FakeWindowInfo::State m_win;
+  FrameSink m_sink;
+};
+}  // namespace
+
+TEST_F(WinRTCaptureFakes, ElevenImagesBetweenTwoTicksLeaveTheTenNewest) {
+  auto src = Make();
+  for (int i = 0; i < 11; ++i) VrVideoWinRTCapture::OnTexture(Image(10 + 2 * i, 4, 0x10 + i), src.get());
+  EXPECT_EQ(src->QueuedTextures(), 10u);
+  src->DoCaptureEx();
+  ASSERT_EQ(m_sink.Count(), 1u);
+  EXPECT_EQ(m_sink.Last()->m_iWidth, 12);  // the first image was dropped
+  EXPECT_TRUE(Filled(m_sink.Last(), 0x11));
+  src->DoCaptureEx();
+  EXPECT_EQ(m_sink.Last()->m_iWidth, 14);  // oldest first
+  EXPECT_EQ(src->QueuedTextures(), 8u);
+}
+
+TEST_F(WinRTCaptureFakes, CallbackRulesForNullImagesAndNullUsers) {
+  auto src = Make();
+  VrVideoWinRTCapture::OnTexture(nullptr, src.get());
+  EXPECT_EQ(src->QueuedTextures(), 0u);
+  // Without a user the image is released here (the leak checker would see it otherwise).
+  VrVideoWinRTCapture::OnTexture(Image(8, 8, 1), nullptr);
+  EXPECT_EQ(src->QueuedTextures(), 0u);
+}
+
+TEST_F(WinRTCaptureFakes, TicksCopyResizeAndRepeat) {
+  auto src = Make();
+  src->DoCaptureEx();
+  EXPECT_EQ(m_sink.Count(), 0u);  // nothing before the first image
+
+  VrVideoWinRTCapture::OnTexture(Image(16, 8, 0x55, 16 * 4 + 12), src.get());  // padded rows
+  src->DoCaptureEx();
+  ASSERT_EQ(m_sink.Count(), 1u);
+  VrMediaFramePtr f = m_sink.Last();
+  EXPECT_EQ(f->m_iWidth, 16);
+  EXPECT_EQ(f->m_iHeight, 8);
+  EXPECT_EQ(f->m_iSize, 16 * 8 * 4);
+  EXPECT_EQ(f->m_iPixelFormat, kVrPixFmtBGRA);
+  EXPECT_EQ(f->m_iCaptureMode, kCaptureWindow);
+  EXPECT_TRUE(Filled(f, 0x55));
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  src->DoCaptureEx();  // a static window: the last frame again, newly stamped
+  ASSERT_EQ(m_sink.Count(), 2u);
+  EXPECT_TRUE(Filled(m_sink.Last(), 0x55));
+  EXPECT_NE(m_sink.Last()->m_pData, f->m_pData);
+  EXPECT_GT(m_sink.Last()->m_llTimestamp, f->m_llTimestamp);
+
+  VrVideoWinRTCapture::OnTexture(Image(30, 20, 0x66), src.get());  // the window grew
+  src->DoCaptureEx();
+  EXPECT_EQ(m_sink.Last()->m_iWidth, 30);
+  EXPECT_EQ(m_sink.Last()->m_iHeight, 20);
+
+  VrVideoWinRTCapture::OnTexture(Image(30, 20, 0x77, 30 * 4 - 4), src.get());  // rows too short
+  src->DoCaptureEx();
+  EXPECT_EQ(m_sink.Count(), 3u);  // dropped, and not repeated either
+  EXPECT_EQ(src->QueuedTextures(), 0u);
+}
+
+TEST_F(WinRTCaptureFakes, StartNeedsAValidSelectedWindowAndTheComponent) {
+  auto src = Make();
+  EXPECT_EQ(src->start(), -2);  // nothing selected
+  Select(0x999);                // selected, but not a window
+  EXPECT_EQ(src->start(), -2);
+  EXPECT_EQ(g_inits, 0);
+  Select(kWin);
+  g_refuse = true;
+  EXPECT_EQ(src->start(), -3);
+  src->stop();
+  EXPECT_EQ(g_frees, 0);  // nothing was started
+
+  g_refuse = false;
+  ASSERT_EQ(src->start(), 0);
+  VrVideoWinRTCapture::OnTexture(Image(4, 4, 1), src.get());
+  src->stop();
+  EXPECT_EQ(g_frees, 1);
+  EXPECT_EQ(src->QueuedTextures(), 0u);  // emptied after the component ended
+  src->stop();
+  EXPECT_EQ(g_frees, 1);
+}
+
+TEST(WinRTCaptureXvfb, CoveredWindowThroughTheCompositeComponent) {
+  XvfbServer x;
+  ASSERT_TRUE(x.ok()) << x.error();
+  x.exportDisplay();
+  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  cfg->resetToDefaults();
+  cfg->m_iCaptureMode = kCaptureWindow;
+  cfg->m_iFps = 50;
+  X11TestScene s(x.display());
+  uint32_t target = s.createApp(50, 50, 120, 90, 0xFF8000, "target");
+  s.createApp(0, 0, 400, 400, 0x202020, "cover");
+  ASSERT_EQ(VrWindowList::instance()->refill(), 0);
+  std::vector<VrWindowEntry> entries;
+  ASSERT_EQ(VrWindowList::instance()->copyEntries(&entries), 0);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].m_uiWindow == target) VrWindowList::instance()->setSelectedIndex(static_cast<int>(i));
+  }
+  ASSERT_EQ(VrWindowList::instance()->getSelectedWindow(), target);
+
+  VrVideoWinRTCapture src;
+  FrameSink sink;
+  sink.Attach(src);
+  ASSERT_EQ(src.start(), 0);
+  ASSERT_TRUE(X11TestScene::waitFor([&] { return sink.Count() >= 3; }));
+  src.stop();
+  VrMediaFramePtr f = sink.Last();
+  EXPECT_EQ(f->m_iWidth, 120);
+  EXPECT_EQ(f->m_iHeight, 90);
+  EXPECT_TRUE(X11Pixels::Block(f->m_pData, 120 * 4, 0, 0, 120, 90, 0xFF8000));
+  VrWindowList::release();
+}
