@@ -32,7 +32,8 @@
 //          bits, m_iSamples = samples per channel in the frame (1024).
 // The sequence is video in encoding order, each picture followed by the audio
 // not later than it; audio up to the first picture and pictures older than
-// the first sound are dropped. Nothing is delivered after Stop begins.
+// the first sound are dropped, so the first picture delivered need not be a
+// key frame: consumers wait for one. Nothing is delivered after Stop begins.
 #include <atomic>
 #include <memory>
 #include <thread>
