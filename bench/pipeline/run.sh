@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Whole-pipeline benchmark: Ostrel's headless runner streaming to one
+# ostrel-client, side by side with an ffmpeg x11grab + libx264 command, on the
+# same private 1920x1080 virtual display with a moving scene and a tone.
+# Prints CPU seconds per second of stream for each, their ratio, and Ostrel's
+# capture-to-client latency p50/p99. Not a test; run by hand:
+#     bash bench/pipeline/run.sh [SECONDS]
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+SECONDS_PER_RUN="${1:-20}"
+WARMUP=3
+BUILD_DIR="${OSTREL_BUILD_DIR:-$ROOT/build}"
+BIN="$BUILD_DIR/bin"
+CLIENT="$BUILD_DIR/bin/ostrel-client"
+[ -x "$BIN/ostrel" ] && [ -x "$CLIENT" ] || "$ROOT/scripts/build.sh" "$BUILD_DIR" >/dev/null
+
+WORK="$(mktemp -d /tmp/ostrel-bench-XXXXXX)"
+PIDS=()
+cleanup() {
+  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# CPU ticks (user + system) of a process and its reaped children.
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+HZ="$(getconf CLK_TCK)"
+
+exec 9>"$WORK/displayfd"
+Xvfb -displayfd 9 -screen 0 1920x1080x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
+PIDS+=($!)
+for _ in $(seq 100); do [ -s "$WORK/displayfd" ] && break; sleep 0.1; done
+export DISPLAY=":$(head -n1 "$WORK/displayfd")"
+exec 9>&-
+ffplay -loglevel error -noborder -left 0 -top 0 -x 1920 -y 1080 -an \
+  -f lavfi "testsrc2=size=1920x1080:rate=50" >"$WORK/scene.log" 2>&1 &
+PIDS+=($!)
+
+mkdir -p "$WORK/pulse"
+export XDG_RUNTIME_DIR="$WORK/pulse"
+pulseaudio --daemonize=no --exit-idle-time=-1 -n --load=module-native-protocol-unix \
+  --load="module-null-sink sink_name=bench rate=48000" >"$WORK/pulse.log" 2>&1 &
+PIDS+=($!)
+export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
+for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+(ffmpeg -loglevel error -f lavfi -i "sine=frequency=440:sample_rate=48000" -ac 2 -f s16le - |
+   pacat --raw --format=s16le --rate=48000 --channels=2 --device=bench) >/dev/null 2>&1 &
+PIDS+=($!)
+sleep 2
+
+# Measures a running process's CPU over SECONDS_PER_RUN after WARMUP; prints CPU s per s.
+measure() {
+  local pid="$1"
+  sleep "$WARMUP"
+  local t0 c0 t1 c1
+  t0="$(date +%s.%N)"; c0="$(cpu_ticks "$pid")"
+  sleep "$SECONDS_PER_RUN"
+  t1="$(date +%s.%N)"; c1="$(cpu_ticks "$pid")"
+  awk -v c0="$c0" -v c1="$c1" -v t0="$t0" -v t1="$t1" -v hz="$HZ" 'BEGIN { printf "%.3f", (c1 - c0) / hz / (t1 - t0) }'
+}
+
+printf "%-6s %-16s %-16s %-8s %-22s %s\n" fps "ostrel cpu s/s" "ffmpeg cpu s/s" ratio "latency p50/p99 (ms)" "loss lines"
+for FPS in 25 50; do
+  HOME_DIR="$WORK/home-$FPS"
+  mkdir -p "$HOME_DIR"
+  PORT=$((16000 + FPS))
+  cat >"$HOME_DIR/config.ini" <<INI
+[config]
+min_log_level=warning
+FPS=$FPS
+EncodeSample=3000000
+EncodeType=1
+AudioEnable=1
+AudioSample=48000
+PushFlowType=1
+PrivatePort=$PORT
+INI
+  "$BIN/ostrel" --headless --home "$HOME_DIR" >"$WORK/ostrel-$FPS.out" 2>"$WORK/ostrel-$FPS.err" &
+  OSTREL=$!
+  for _ in $(seq 100); do grep -q "ostrel: running" "$WORK/ostrel-$FPS.out" 2>/dev/null && break; sleep 0.1; done
+  "$CLIENT" -p "$PORT" -q -d $((WARMUP + SECONDS_PER_RUN + 1)) >/dev/null 2>"$WORK/client-$FPS.err" &
+  CLIENT_PID=$!
+  OSTREL_CPU="$(measure "$OSTREL")"
+  wait "$CLIENT_PID" || true
+  kill -INT "$OSTREL"; wait "$OSTREL" || true
+  LAT="$(sed -n 's/.*video latency p50 \([0-9]*\) ms, p99 \([0-9]*\) ms.*/\1\/\2/p' "$WORK/client-$FPS.err")"
+  LOSS="$(grep -c 'Loss' "$HOME_DIR"/log/*.INFO* 2>/dev/null | awk -F: '{s += $NF} END {print s + 0}')"
+
+  ffmpeg -loglevel error -f x11grab -framerate "$FPS" -video_size 1920x1080 -i "$DISPLAY" \
+    -c:v libx264 -preset ultrafast -tune zerolatency -threads 1 -f null - >/dev/null 2>"$WORK/ffmpeg-$FPS.err" &
+  FFMPEG=$!
+  FFMPEG_CPU="$(measure "$FFMPEG")"
+  kill -INT "$FFMPEG"; wait "$FFMPEG" || true
+
+  RATIO="$(awk -v a="$OSTREL_CPU" -v b="$FFMPEG_CPU" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }')"
+  printf "%-6s %-16s %-16s %-8s %-22s %s\n" "$FPS" "$OSTREL_CPU" "$FFMPEG_CPU" "$RATIO" "${LAT:-n/a}" "$LOSS"
+done
+echo "machine: $(nproc) cores, $(awk '/model name/ {$1=$2=$3=""; print; exit}' /proc/cpuinfo | sed 's/^ *//'), load $(cut -d' ' -f1-3 /proc/loadavg)"
