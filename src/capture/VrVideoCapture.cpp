@@ -155,6 +155,7 @@ void VrVideoCapture::DoCaptureEx() {
     std::memset(frame->m_pData, 0, frame->m_iSize);
   } else if (!m_pGrabber || m_pGrabber->grab(originX + x, originY + y, w, h, frame->m_pData) != 0) {
     HX_LOG_ERROR("BitBlt failed");
+    frame.reset();
     ResendLastFrame(now);
     return;
   }
@@ -182,6 +183,7 @@ void VrVideoCapture::DoCaptureEx2() {
     std::memset(frame->m_pData, 0, frame->m_iSize);
   } else if (m_pGrabber->grab(m_stMonitorRect.left, m_stMonitorRect.top, w, h,
                               frame->m_pData) != 0) {
+    frame.reset();
     ResendLastFrame(now);
     return;
   }

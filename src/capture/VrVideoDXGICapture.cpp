@@ -154,5 +154,8 @@ void VrVideoDXGICapture::DoCaptureEx() {
     m_pLastFrame = frame;
     return;
   }
+  // Freed before the repeat is made, so the repeat reuses its memory instead
+  // of growing the heap on every tick of a static screen.
+  frame.reset();
   ResendLastFrame(now);
 }
