@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -168,29 +167,4 @@ TEST_F(WindowListTest, RealWindowsWithoutAWindowManager) {
   x.stop();
   EXPECT_EQ(VrWindowList::instance()->refill(), -1);
   EXPECT_EQ(VrWindowList::instance()->copyEntries(&entries), -1);
-}
-
-TEST_F(WindowListTest, RealWindowsUnderAWindowManager) {
-  XvfbServer::Options o;
-  o.windowManager = true;
-  XvfbServer x(o);
-  ASSERT_TRUE(x.ok()) << x.error();
-  x.exportDisplay();
-  X11TestScene s(x.display());
-  uint32_t shown = s.createApp(0, 0, 80, 60, 0, "Shown");
-  uint32_t minimised = s.createApp(100, 0, 80, 60, 0, "Minimised");
-  uint32_t away = s.createApp(200, 0, 80, 60, 0, "Elsewhere");
-  ASSERT_EQ(x.run({"xdotool", "windowminimize", std::to_string(minimised)}), 0);
-  ASSERT_EQ(x.run({"xdotool", "set_desktop_for_window", std::to_string(away), "1"}), 0);
-  std::vector<VrWindowEntry> entries;
-  // Minimised windows stay candidates; windows on another workspace do not.
-  EXPECT_TRUE(X11TestScene::waitFor([&] {
-    VrWindowList::instance()->refill();
-    VrWindowList::instance()->copyEntries(&entries);
-    std::vector<HX_WindowId> ids = Ids(entries);
-    std::sort(ids.begin(), ids.end());
-    std::vector<HX_WindowId> want = {shown, minimised};
-    std::sort(want.begin(), want.end());
-    return ids == want;
-  })) << entries.size() << " entries";
 }
