@@ -12,43 +12,24 @@ BUILD_DIR="${OSTREL_BUILD_DIR:-$ROOT/build}"
 "$ROOT/scripts/build.sh" "$BUILD_DIR" >/dev/null
 BIN="$BUILD_DIR/bin"
 
-PIDS=()
+# shellcheck source=scripts/private-desktop.sh
+. "$ROOT/scripts/private-desktop.sh"
 RUNTIME=""
 cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  ostrel_stop_private
   if [ -n "$RUNTIME" ]; then rm -rf "$RUNTIME"; fi
 }
 trap cleanup EXIT
 
+AUDIO=0
 if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
   RUNTIME="$(mktemp -d /tmp/ostrel-run-XXXXXX)"
   echo "ostrel: no X display reachable; starting a private one with a test scene and a tone"
-  exec 9>"$RUNTIME/displayfd"
-  Xvfb -displayfd 9 -screen 0 1920x1080x24 -nolisten tcp >"$RUNTIME/xvfb.log" 2>&1 &
-  PIDS+=($!)
-  for _ in $(seq 50); do [ -s "$RUNTIME/displayfd" ] && break; sleep 0.1; done
-  export DISPLAY=":$(head -n1 "$RUNTIME/displayfd")"
-  exec 9>&-
-  ffplay -loglevel error -noborder -left 0 -top 0 -x 1920 -y 1080 -an \
-    -f lavfi "testsrc2=size=1920x1080:rate=25" >"$RUNTIME/scene.log" 2>&1 &
-  PIDS+=($!)
-
-  mkdir -p "$RUNTIME/pulse"
-  export XDG_RUNTIME_DIR="$RUNTIME/pulse"
-  pulseaudio --daemonize=no --exit-idle-time=-1 -n --load=module-native-protocol-unix \
-    --load="module-null-sink sink_name=ostrel rate=48000" --load="module-always-sink" \
-    >"$RUNTIME/pulse.log" 2>&1 &
-  PIDS+=($!)
-  export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
-  for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-  pactl set-default-sink ostrel >/dev/null 2>&1 || true
-  (ffmpeg -loglevel error -f lavfi -i "sine=frequency=440:sample_rate=48000" -ac 2 -f s16le - |
-     pacat --raw --format=s16le --rate=48000 --channels=2 --device=ostrel) >/dev/null 2>&1 &
-  PIDS+=($!)
+  ostrel_private_display "$RUNTIME" 1920 1080 25
+  ostrel_private_sound "$RUNTIME" ostrel
   AUDIO=1
-else
-  AUDIO=0
-  if pactl info >/dev/null 2>&1; then AUDIO=1; fi
+elif pactl info >/dev/null 2>&1; then
+  AUDIO=1
 fi
 
 # The first run writes a config.ini that streams over the private protocol;
@@ -75,5 +56,5 @@ fi
 
 PORT="$(sed -n 's/^[Pp][Rr][Ii][Vv][Aa][Tt][Ee][Pp][Oo][Rr][Tt]=\([0-9]*\).*/\1/p' "$BIN/config.ini" | head -n1)"
 echo "ostrel: watch the stream with:"
-echo "    $BIN/ostrel-client --host 127.0.0.1 --port ${PORT:-6000} --output - | ffplay -loglevel error -"
+echo "    $BIN/ostrel-client --host 127.0.0.1 --port ${PORT:-6000} --output - | ffplay -fflags nobuffer -loglevel error -"
 "$BIN/ostrel" --headless --home "$BIN" "$@"

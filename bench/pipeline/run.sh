@@ -15,38 +15,21 @@ CLIENT="$BUILD_DIR/bin/ostrel-client"
 [ -x "$BIN/ostrel" ] && [ -x "$CLIENT" ] || "$ROOT/scripts/build.sh" "$BUILD_DIR" >/dev/null
 
 WORK="$(mktemp -d /tmp/ostrel-bench-XXXXXX)"
-PIDS=()
+# shellcheck source=scripts/private-desktop.sh
+. "$ROOT/scripts/private-desktop.sh"
 cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  ostrel_stop_private
   wait 2>/dev/null || true
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 
-# CPU ticks (user + system) of a process and its reaped children.
+# CPU ticks (user + system) of a process.
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 HZ="$(getconf CLK_TCK)"
 
-exec 9>"$WORK/displayfd"
-Xvfb -displayfd 9 -screen 0 1920x1080x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
-PIDS+=($!)
-for _ in $(seq 100); do [ -s "$WORK/displayfd" ] && break; sleep 0.1; done
-export DISPLAY=":$(head -n1 "$WORK/displayfd")"
-exec 9>&-
-ffplay -loglevel error -noborder -left 0 -top 0 -x 1920 -y 1080 -an \
-  -f lavfi "testsrc2=size=1920x1080:rate=50" >"$WORK/scene.log" 2>&1 &
-PIDS+=($!)
-
-mkdir -p "$WORK/pulse"
-export XDG_RUNTIME_DIR="$WORK/pulse"
-pulseaudio --daemonize=no --exit-idle-time=-1 -n --load=module-native-protocol-unix \
-  --load="module-null-sink sink_name=bench rate=48000" >"$WORK/pulse.log" 2>&1 &
-PIDS+=($!)
-export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
-for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-(ffmpeg -loglevel error -f lavfi -i "sine=frequency=440:sample_rate=48000" -ac 2 -f s16le - |
-   pacat --raw --format=s16le --rate=48000 --channels=2 --device=bench) >/dev/null 2>&1 &
-PIDS+=($!)
+ostrel_private_display "$WORK" 1920 1080 50
+ostrel_private_sound "$WORK" bench
 sleep 2
 
 # Measures a running process's CPU over SECONDS_PER_RUN after WARMUP; prints CPU s per s.

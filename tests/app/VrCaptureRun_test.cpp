@@ -18,8 +18,8 @@
 #include "platform/HX_Clock.h"
 #include "platform/HX_Paths.h"
 #include "platform/HX_PeriodicTimer.h"
-#include "protocol/HX_ClientList.h"
 #include "support/LogCapture.h"
+#include "support/FreePort.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -79,18 +79,6 @@ class ScriptedSources : public VrTrapperSources {
   int soundStart = -201;
 };
 
-// A port nobody listens on, found by binding port 0.
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
 
 class CaptureRunTest : public ::testing::Test {
  protected:
@@ -101,7 +89,7 @@ class CaptureRunTest : public ::testing::Test {
     cfg()->m_iCaptureMode = kCaptureRegion;
     cfg()->setCaptureRegion(0, 0, 64, 48);
     cfg()->setOutputSize(64, 48);
-    cfg()->m_iPrivatePort = FreePort();
+    cfg()->m_iPrivatePort = FreeLoopbackPort();
   }
   static HX_ServerConfiguration* cfg() { return HX_ServerConfiguration::instance(); }
   void expectNothingLeft(const VrCaptureRun& run) {
@@ -277,8 +265,6 @@ TEST_F(CaptureRunTest, EmptyPacketIsAPrivateProtocolLossButStillReachesTheRecord
   VrMediaFramePtr packet = VrCreateMediaFrame();
   ASSERT_TRUE(packet->AllocData(10));
   packet->m_iMediaType = VR_MEDIA_AUDIO;
-  std::shared_ptr<HX_ClientList> list = HX_ClientList::existingInstance();
-  ASSERT_TRUE(list);
   VrCaptureRun::EncodeCallBack(packet, &run);
   EXPECT_EQ(packet.use_count(), 1);  // the list holds a copy, not the packet
   run.stop();

@@ -14,23 +14,13 @@
 
 #include "e2e/Child.h"
 #include "support/PulseServer.h"
+#include "support/FreePort.h"
 #include "support/TempDir.h"
 #include "support/XvfbServer.h"
 
 namespace {
 using namespace std::chrono_literals;
 
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
 
 // Output of a shell command.
 std::string Shell(const std::string& command) {
@@ -77,7 +67,7 @@ class EndToEnd : public ::testing::Test {
     xo.height = 480;
     m_xvfb = std::make_unique<XvfbServer>(xo);
     ASSERT_TRUE(m_xvfb->ok()) << m_xvfb->error();
-    m_port = FreePort();
+    m_port = FreeLoopbackPort();
   }
 
   void WriteConfig(const std::string& extra) {
