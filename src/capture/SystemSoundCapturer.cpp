@@ -15,6 +15,7 @@ extern "C" {
 
 #include "log/HX_Log.h"
 #include "platform/HX_Clock.h"
+#include "platform/HX_ThreadName.h"
 
 namespace {
 // Speaker masks that are also FFmpeg channel-layout masks, bit for bit.
@@ -205,6 +206,7 @@ bool SystemSoundCapturer::DetermineInputFormat() {
 }
 
 void SystemSoundCapturer::CaptureLoop() {
+  HX_SetThreadName("ostrel-sound");
   HX_ILoopbackDevice& dev = *m_pDevice;
   const int32_t blockAlign = m_stMixFormat.m_usBlockAlign;
   // A device that fails keeps being polled (it may come back), but at the

@@ -1,5 +1,7 @@
 #include "capture/VrTrapper.h"
 
+#include <algorithm>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -9,10 +11,12 @@
 #include "config/HX_ServerConfiguration.h"
 #include "log/HX_Log.h"
 #include "platform/HX_Clock.h"
+#include "platform/HX_ThreadName.h"
 
 namespace {
 constexpr auto kVideoIdleSleep = std::chrono::milliseconds(5);
 constexpr auto kAudioPollSleep = std::chrono::milliseconds(1);
+constexpr auto kAudioMaxSleep = std::chrono::milliseconds(10);
 // A sample rate that cannot be paced by is replaced with this one.
 constexpr int32_t kFallbackSampleRate = 44100;
 }  // namespace
@@ -145,15 +149,17 @@ int VrTrapper::DeliverFrame(const VrMediaFramePtr& frame) {
 }
 
 void VrTrapper::SendVideo() {
+  HX_SetThreadName("ostrel-video");
   int32_t lastWidth = 0;
   int32_t lastHeight = 0;
   const int32_t outputBytes = VrVideoScaler::NV12Size(m_iOutputWidth, m_iOutputHeight);
   while (!m_bStop) {
     VrMediaFramePtr frame = DequeueVideo();
-    if (!frame || frame->m_pData == nullptr) {
-      std::this_thread::sleep_for(kVideoIdleSleep);
+    if (!frame) {
+      m_videoQueue.waitForData(kVideoIdleSleep);
       continue;
     }
+    if (frame->m_pData == nullptr) continue;
     if (frame->m_iWidth != lastWidth || frame->m_iHeight != lastHeight) {
       m_pScaler.reset();
       m_pScaler.reset(new (std::nothrow) VrVideoScaler(m_pDeviceWindow, m_iOutputWidth,
@@ -192,6 +198,7 @@ void VrTrapper::SendVideo() {
 }
 
 void VrTrapper::SendAudio() {
+  HX_SetThreadName("ostrel-audio");
   int32_t rate = HX_ServerConfiguration::instance()->m_iAudioSample;
   if (rate < kAudioBlockSamples) {
     HX_LOG_ERROR("audio sample rate %d cannot be paced; %d is used.", rate, kFallbackSampleRate);
@@ -206,7 +213,10 @@ void VrTrapper::SendAudio() {
     const int64_t due = elapsed * rate / 1000;
     int64_t deficit = due - static_cast<int64_t>(m_ullAudioSamplesSent);
     if (deficit < kAudioBlockSamples) {
-      std::this_thread::sleep_for(kAudioPollSleep);
+      // Sleep until the next block is due rather than polling every
+      // millisecond; at most kAudioMaxSleep so that stop stays prompt.
+      const int64_t waitMs = ((kAudioBlockSamples - deficit) * 1000 + rate - 1) / rate;
+      std::this_thread::sleep_for(std::clamp(std::chrono::milliseconds(waitMs), kAudioPollSleep, kAudioMaxSleep));
       continue;
     }
     while (deficit >= kAudioBlockSamples && !m_bStop) {

@@ -1,9 +1,17 @@
 #include "core/VrFrameQueue.h"
 
 int VrFrameQueue::push(VrMediaFramePtr frame) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_queue.push_back(std::move(frame));
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_queue.push_back(std::move(frame));
+  }
+  m_cvData.notify_one();
   return 0;
+}
+
+bool VrFrameQueue::waitForData(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_cvData.wait_for(lock, limit, [this] { return !m_queue.empty(); });
 }
 
 VrMediaFramePtr VrFrameQueue::pop() {

@@ -6,6 +6,7 @@
 
 #include "config/HX_ServerConfiguration.h"
 #include "log/HX_Log.h"
+#include "platform/HX_ThreadName.h"
 
 VrAVEncoder::VrAVEncoder(VrEncodeContextCreator creator)
     : m_pfnCreateBackend(creator != nullptr ? creator : &VrCreateEncodeContext) {}
@@ -106,6 +107,11 @@ int VrAVEncoder::PacketRouter(VrMediaFramePtr packet, void* pair) {
   switch (packet->m_iMediaType) {
     case VR_MEDIA_VIDEO:
       self->m_stInterleaver.PushVideo(std::move(packet));
+      {
+        std::lock_guard<std::mutex> lock(self->m_wakeMutex);
+        self->m_bWake = true;
+      }
+      self->m_cvWake.notify_one();
       return 0;
     case VR_MEDIA_AUDIO:
       self->m_stInterleaver.PushAudio(std::move(packet));
@@ -116,10 +122,13 @@ int VrAVEncoder::PacketRouter(VrMediaFramePtr packet, void* pair) {
 }
 
 void VrAVEncoder::Interleave() {
+  HX_SetThreadName("ostrel-mux");
   while (!m_bStop.load()) {
     const VrAudioEncoder* audio = m_pAudio.get();
     m_stInterleaver.Pass(audio != nullptr, audio != nullptr ? audio->FirstTimestamp() : 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPassSleepMs));
+    std::unique_lock<std::mutex> lock(m_wakeMutex);
+    m_cvWake.wait_for(lock, std::chrono::milliseconds(kPassSleepMs), [this] { return m_bWake; });
+    m_bWake = false;
   }
 }
 

@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include "log/HX_Log.h"
+#include "platform/HX_ThreadName.h"
 
 namespace {
 bool ShouldLogRepeat(uint32_t count) { return count == 1 || count % 250 == 0; }
@@ -169,6 +170,7 @@ VrMediaFramePtr VrAudioEncoder::PopBlock() {
 }
 
 void VrAudioEncoder::Encode() {
+  HX_SetThreadName("ostrel-aenc");
   while (m_bRunning.load()) {
     VrMediaFramePtr block = PopBlock();
     if (!block || block->m_pData == nullptr || block->m_iSize <= 0) {

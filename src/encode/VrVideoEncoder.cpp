@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "log/HX_Log.h"
+#include "platform/HX_ThreadName.h"
 
 VrVideoEncoder::VrVideoEncoder(VrEncodeContextCreator creator)
     : m_pfnCreateBackend(creator != nullptr ? creator : &VrCreateEncodeContext) {}
@@ -50,9 +51,14 @@ int VrVideoEncoder::Input(VrMediaFramePtr frame) {
 }
 
 void VrVideoEncoder::Encode() {
+  HX_SetThreadName("ostrel-venc");
   while (m_bRunning.load()) {
     VrMediaFramePtr frame = m_qInput.pop();
-    if (!frame || frame->m_pData == nullptr || !m_pBackend) {
+    if (!frame) {
+      m_qInput.waitForData(std::chrono::milliseconds(kIdleSleepMs));
+      continue;
+    }
+    if (frame->m_pData == nullptr || !m_pBackend) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kIdleSleepMs));
       continue;
     }

@@ -11,6 +11,7 @@
 #include "log/HX_Log.h"
 #include "platform/HX_Clock.h"
 #include "platform/HX_Paths.h"
+#include "platform/HX_ThreadName.h"
 
 HX_LoggingSystem* HX_LoggingSystem::instance() {
   static HX_LoggingSystem system;
@@ -100,6 +101,7 @@ void HX_LoggingSystem::applyConfigOnce() {
 }
 
 void HX_LoggingSystem::MonitorLoop() {
+  HX_SetThreadName("ostrel-logmon");
   int64_t last = HX_GetTickMs();
   while (!m_bStop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

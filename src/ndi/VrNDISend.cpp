@@ -6,6 +6,7 @@
 #include "config/HX_ServerConfiguration.h"
 #include "log/HX_Log.h"
 #include "platform/HX_Clock.h"
+#include "platform/HX_ThreadName.h"
 
 namespace {
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -152,6 +153,7 @@ bool VrNDISend::IsAudioDue(int64_t nowMs, int64_t wallOriginMs, int64_t timestam
 }
 
 void VrNDISend::SendVideo() {
+  HX_SetThreadName("ostrel-ndi-v");
   HX_ServerConfiguration* config = HX_ServerConfiguration::instance();
   const int32_t fps = config->m_iFps;
   int32_t width = 0;
@@ -206,6 +208,7 @@ void VrNDISend::Publish(const VrMediaFramePtr& frame, int32_t width, int32_t hei
 }
 
 void VrNDISend::SendAudio() {
+  HX_SetThreadName("ostrel-ndi-a");
   bool haveFirst = false;
   int64_t firstAudioTime = 0;
   int64_t wallOrigin = 0;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <system_error>
+#include "platform/HX_ThreadName.h"
 
 HX_PeriodicTimer::~HX_PeriodicTimer() { kill(); }
 
@@ -49,6 +50,7 @@ bool HX_PeriodicTimer::running() const {
 
 void HX_PeriodicTimer::Run(std::shared_ptr<State> state, uint32_t periodMs, Callback callback,
                            void* user) {
+  HX_SetThreadName("ostrel-timer");
   using Clock = std::chrono::steady_clock;
   const auto period = std::chrono::milliseconds(periodMs);
   auto deadline = Clock::now() + period;

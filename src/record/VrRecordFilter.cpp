@@ -19,6 +19,7 @@ extern "C" {
 #include "config/HX_ServerConfiguration.h"
 #include "log/HX_Log.h"
 #include "platform/HX_Paths.h"
+#include "platform/HX_ThreadName.h"
 
 namespace {
 std::string AvError(int err) {
@@ -417,6 +418,7 @@ bool VrRecordFilter::WritePacket(const VrMediaFramePtr& packet, int64_t timestam
 }
 
 void VrRecordFilter::WriterMain() {
+  HX_SetThreadName("ostrel-record");
   m_pPacket.reset(av_packet_alloc());
   const std::string path = m_pPacket ? BuildFileName() : std::string();
   if (path.empty() || CreateOutput(path) != 0) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -40,4 +41,20 @@ TEST(VrFrameQueue, FifoOrderHoldsAcrossTwoThreads) {
   producer.join();
   for (int i = 0; i < kCount; ++i) ASSERT_EQ(seen[i], i);
   EXPECT_EQ(q.pop(), nullptr);
+}
+
+TEST(VrFrameQueue, WaitForDataWakesOnPushAndTimesOutWhenEmpty) {
+  VrFrameQueue q;
+  EXPECT_FALSE(q.waitForData(std::chrono::milliseconds(5)));
+  std::thread producer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    q.push(Stamped(9));
+  });
+  // A push wakes the waiter long before the limit.
+  auto begin = std::chrono::steady_clock::now();
+  EXPECT_TRUE(q.waitForData(std::chrono::seconds(20)));
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
+  producer.join();
+  EXPECT_TRUE(q.waitForData(std::chrono::milliseconds(0)));  // still there: waiting never takes
+  EXPECT_EQ(q.pop()->m_llTimestamp, 9);
 }

@@ -121,12 +121,21 @@ TEST(VrPacketInterleaver, OrderHoldsWhileEncodersPushFromTheirOwnThreads) {
   constexpr int kPictures = 2000;
   constexpr int kBlocks = 2000;
   std::atomic<bool> videoDone{false};
+  std::atomic<int> blocksPushed{0};
+  // Like real encoders, the picture thread never runs far ahead of the sound:
+  // picture i waits until sound up to its time has been pushed.
   std::thread video([&] {
-    for (int i = 1; i <= kPictures; ++i) il.PushVideo(Packet(VR_MEDIA_VIDEO, i * 40));
+    for (int i = 1; i <= kPictures; ++i) {
+      while (blocksPushed.load() < kBlocks && blocksPushed.load() * 23 < i * 40 - 40) std::this_thread::yield();
+      il.PushVideo(Packet(VR_MEDIA_VIDEO, i * 40));
+    }
     videoDone = true;
   });
   std::thread audio([&] {
-    for (int i = 1; i <= kBlocks; ++i) il.PushAudio(Packet(VR_MEDIA_AUDIO, i * 23));
+    for (int i = 1; i <= kBlocks; ++i) {
+      il.PushAudio(Packet(VR_MEDIA_AUDIO, i * 23));
+      blocksPushed = i;
+    }
   });
   int taken = 0;
   while (taken < kPictures) {

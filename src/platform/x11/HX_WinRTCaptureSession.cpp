@@ -15,6 +15,7 @@
 #include "platform/HX_Clock.h"
 #include "platform/x11/HX_X11Connection.h"
 #include "platform/x11/HX_X11ImageReader.h"
+#include "platform/HX_ThreadName.h"
 
 std::unique_ptr<HX_WinRTCaptureSession> HX_WinRTCaptureSession::Start(HX_WindowId window,
                                                                        HX_WinRTCallback callback,
@@ -191,6 +192,7 @@ void HX_WinRTCaptureSession::PushImage() {
 }
 
 void HX_WinRTCaptureSession::Run() {
+  HX_SetThreadName("ostrel-wincap");
   int64_t lastPush = HX_GetTickMs() - kMinPushIntervalMs;
   while (!m_bStop) {
     DrainEvents();
