@@ -62,13 +62,13 @@ INI
   "$BIN/ostrel" --headless --home "$HOME_DIR" >"$WORK/ostrel-$FPS.out" 2>"$WORK/ostrel-$FPS.err" &
   OSTREL=$!
   for _ in $(seq 100); do grep -q "ostrel: running" "$WORK/ostrel-$FPS.out" 2>/dev/null && break; sleep 0.1; done
-  "$CLIENT" -p "$PORT" -q -d $((WARMUP + SECONDS_PER_RUN + 1)) >/dev/null 2>"$WORK/client-$FPS.err" &
+  "$CLIENT" -p "$PORT" -d $((WARMUP + SECONDS_PER_RUN + 1)) >/dev/null 2>"$WORK/client-$FPS.err" &
   CLIENT_PID=$!
   OSTREL_CPU="$(measure "$OSTREL")"
   wait "$CLIENT_PID" || true
   kill -INT "$OSTREL"; wait "$OSTREL" || true
   LAT="$(sed -n 's/.*video latency p50 \([0-9]*\) ms, p99 \([0-9]*\) ms.*/\1\/\2/p' "$WORK/client-$FPS.err")"
-  LOSS="$(grep -c 'Loss' "$HOME_DIR"/log/*.INFO* 2>/dev/null | awk -F: '{s += $NF} END {print s + 0}')"
+  LOSS="$(cat "$HOME_DIR"/log/* 2>/dev/null | grep -c 'Loss' || true)"
 
   ffmpeg -loglevel error -f x11grab -framerate "$FPS" -video_size 1920x1080 -i "$DISPLAY" \
     -c:v libx264 -preset ultrafast -tune zerolatency -threads 1 -f null - >/dev/null 2>"$WORK/ffmpeg-$FPS.err" &
