@@ -155,11 +155,12 @@ TEST_F(VrAVEncoderTest, NvencChoiceStreamsSoftwareVideoInterleavedWithSound) {
     pair.Input(MakeNV12(kW, kH, 10000 + 40 * i));
     while (audioTs + 23 <= 10000 + 40 * i) pair.Input(MakeToneBlock(audioTs += 23, 440.0, 44100, &phase));
   }
-  ASSERT_TRUE(WaitFor([&] { return out.Count(VR_MEDIA_VIDEO) >= 40; }));
+  // Pictures may leave before the sound encoder has caught up; the sound not
+  // later than the last picture follows within the next passes.
+  ASSERT_TRUE(WaitFor([&] { return out.Count(VR_MEDIA_VIDEO) >= 40 && out.Count(VR_MEDIA_AUDIO) > 30; }))
+      << out.Count(VR_MEDIA_VIDEO) << " pictures, " << out.Count(VR_MEDIA_AUDIO) << " sound packets";
   pair.Stop();
   EXPECT_FALSE(pair.IsRunning());
-
-  EXPECT_GT(out.Count(VR_MEDIA_AUDIO), 30u);
   // The encoder pair has stopped: the packets are ours alone now.
   int64_t firstVideo = -1;
   int64_t lastVideo = -1;
