@@ -108,7 +108,8 @@ TEST_F(ScreenGrabberTest, ABrokenConnectionIsALostDevice) {
   Grab(g, 0, 0, 64, 64, &rc);
   EXPECT_NE(rc, 0);
   EXPECT_EQ(g.deviceState(), HX_IScreenGrabber::kDeviceLost);
-  EXPECT_NE(g.open(), 0);  // nothing to reconnect to
+  // Reopening is not checked here: with tests running in parallel another
+  // private server may already have taken the freed display number.
 }
 
 TEST(ScreenGrabberNoShm, FallsBackToGetImageWhenTheServerHasNoShm) {
