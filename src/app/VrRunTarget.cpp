@@ -53,7 +53,10 @@ int ApplyWindow(const VrRunTarget& target, HX_ServerConfiguration* cfg, std::str
   list->setSelectedIndex(index);
   cfg->m_iCaptureMode = kCaptureWindow;
   cfg->m_strTargetName = entries[index].m_strTitle;
-  cfg->setOutputSize(VrEvenDown(outer.width()), VrEvenDown(outer.height()));
+  // The window source delivers the window's own pixels (the client area, no
+  // window-manager frame), so the stream takes the client size: an outer size
+  // would stretch every picture by the frame's width.
+  cfg->setOutputSize(VrEvenDown(client.width()), VrEvenDown(client.height()));
   return 0;
 }
 

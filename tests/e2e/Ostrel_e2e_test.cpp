@@ -261,3 +261,43 @@ TEST_F(EndToEnd, MissingConfigurationMeansDefaults) {
   EXPECT_NE(ostrel->err().find("dozi加载配置失败！"), std::string::npos) << ostrel->err();
   EXPECT_NE(ostrel->out().find("output 640x480 at 25 fps"), std::string::npos) << ostrel->out();
 }
+
+TEST(EndToEndWindow, AWindowUnderAWindowManagerIsRecordedAtItsClientSize) {
+  XvfbServer::Options xo;
+  xo.width = 800;
+  xo.height = 600;
+  xo.windowManager = true;
+  XvfbServer x(xo);
+  ASSERT_TRUE(x.ok()) << x.error();
+  TempDir home;
+  home.write("config.ini", "[config]\nPushFlowType=0\nSyncRecord=1\nRecordPath=" + home.path() + "/rec\n");
+  Child window({"/usr/bin/xmessage", "-geometry", "320x240+40+40", "window capture"}, {"DISPLAY=" + x.display()},
+               home.file("xm.out"), home.file("xm.err"));
+  std::string id;
+  for (int i = 0; i < 100 && id.empty(); ++i) {
+    x.run({"xdotool", "search", "--name", "xmessage"}, &id);
+    if (id.empty()) std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_FALSE(id.empty());
+  id = id.substr(0, id.find('\n'));
+  std::string info;
+  ASSERT_EQ(x.run({"xwininfo", "-id", id}, &info), 0);
+  std::smatch w, h;
+  ASSERT_TRUE(std::regex_search(info, w, std::regex(R"(Width: ([0-9]+))")));
+  ASSERT_TRUE(std::regex_search(info, h, std::regex(R"(Height: ([0-9]+))")));
+  const int width = std::stoi(w[1]) & ~1, height = std::stoi(h[1]) & ~1;
+
+  Child ostrel({OSTREL_BIN, "--headless", "--home", home.path(), "--mode", "window", "--window", id, "--duration", "3"},
+               {"DISPLAY=" + x.display()}, home.file("o.out"), home.file("o.err"));
+  ASSERT_EQ(ostrel.wait(60s), 0) << ostrel.err();
+  EXPECT_NE(ostrel.out().find("output " + std::to_string(width) + "x" + std::to_string(height)), std::string::npos)
+      << ostrel.out();
+  std::string file;
+  std::error_code ec;
+  for (auto& e : std::filesystem::directory_iterator(home.path() + "/rec", ec)) file = e.path().string();
+  ASSERT_FALSE(file.empty());
+  std::string size = Shell("ffprobe -v error -select_streams v -show_entries stream=width,height -of csv=p=0 '" +
+                           file + "'");
+  EXPECT_EQ(size, std::to_string(width) + "," + std::to_string(height) + "\n");
+  window.signal(SIGTERM);
+}
