@@ -67,14 +67,14 @@ bool SystemSoundCapturer::AcceptedChannelMask(uint32_t mask) {
 // The opening steps and their codes, with the PulseAudio step behind each:
 //   -201 reach the sound server (context connected)
 //   -202 the default output (server info: default sink)
-//   -203 open that output (sink info: sample spec, channel map, monitor)
+//   -203 open that output (sink info: sample format, channel map, monitor)
 //   -204 device period (the monitor source exists; 10 ms packets)
-//   -205 mix format (the sink's spec and map described as a wave format)
+//   -205 mix format (the sink's sample format and map described as a wave format)
 //   -206 extensible format whose samples are not float
 //   -207 format tag other than PCM, IEEE float or extensible
 //   -208 no sample format or channel layout for the mix format
 //   -209 initialise the capture stream (record stream on the monitor, ready)
-//   -210 the capture side (the stream's negotiated spec and buffer)
+//   -210 the capture side (the stream's negotiated sample format and buffer)
 //   -211 start the stream (uncork)
 int SystemSoundCapturer::start() {
   if (m_bStarted || m_bStop.load()) {

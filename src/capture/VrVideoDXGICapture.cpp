@@ -120,11 +120,7 @@ bool VrVideoDXGICapture::DuplicatorUpdateFrame(const VrMediaFramePtr& frame, int
       image.pitch < image.width * 4) {
     return false;
   }
-  const size_t rowBytes = static_cast<size_t>(image.width) * 4;
-  for (int32_t row = 0; row < image.height; ++row) {
-    std::memcpy(frame->m_pData + row * rowBytes,
-                image.data + static_cast<size_t>(row) * image.pitch, rowBytes);
-  }
+  HX_CopyImageRows(image, frame->m_pData, image.width * 4);
   return true;
 }
 

@@ -10,12 +10,11 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
+#include "encode/VrLogThrottle.h"
 #include "log/HX_Log.h"
 #include "platform/HX_ThreadName.h"
 
 namespace {
-bool ShouldLogRepeat(uint32_t count) { return count == 1 || count % 250 == 0; }
-
 bool TakesFormat(const AVCodec* codec, AVSampleFormat fmt) {
   if (codec->sample_fmts == nullptr) return false;
   for (const AVSampleFormat* f = codec->sample_fmts; *f != AV_SAMPLE_FMT_NONE; ++f) {

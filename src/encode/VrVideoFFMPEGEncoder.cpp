@@ -10,13 +10,10 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "encode/VrLogThrottle.h"
 #include "log/HX_Log.h"
 
 namespace {
-// Log the first failure of a kind and then every 250th, so a broken stream
-// stays visible without flooding the log at 50 pictures a second.
-bool ShouldLogRepeat(uint32_t count) { return count == 1 || count % 250 == 0; }
-
 void ReleaseHeldFrame(void* opaque, uint8_t*) { delete static_cast<VrMediaFramePtr*>(opaque); }
 }  // namespace
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ProtocolTestUtil.h"
+#include "net/NetTestUtil.h"
 #include "config/HX_ServerConfiguration.h"
 #include "net/HX_EventLoop.h"
 #include "protocol/HX_ClientList.h"
@@ -26,24 +27,12 @@ using vireo::screenshot::packet_response;
 
 void Nap() { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }
 
-int Connect(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // A loopback client of the running server.
 struct Client {
   int fd;
   MessageReader reader;
-  explicit Client(int port) : fd(Connect(port)), reader(fd, &Nap) {}
+  explicit Client(int port) : fd(ConnectLoopback(port)), reader(fd, &Nap) {}
   ~Client() {
     if (fd >= 0) ::close(fd);
   }
@@ -198,7 +187,7 @@ TEST_F(ServerTest, StopWithClientsConnectedEndsTheirStreamsAndStopsAccepting) {
   server.stop();
   EXPECT_FALSE(server.isRunning());
   EXPECT_EQ(server.listeningPort(), -1);
-  EXPECT_EQ(Connect(port), -1);
+  EXPECT_EQ(ConnectLoopback(port), -1);
   // What was queued still arrives, then the stream ends.
   WireMessage m;
   std::vector<uint64_t> rest;

@@ -11,11 +11,11 @@
 // failure of each into its own code):
 //   connect            context connected to the server (no autospawn)  -201
 //   findDefaultOutput  server info: the default sink's name            -202
-//   openOutput         sink info of that sink: spec, map, monitor      -203
+//   openOutput         sink info of that sink: format, map, monitor    -203
 //   getDevicePeriod    source info of the sink's monitor               -204
-//   getMixFormat       the sink's spec and map as a mix format         -205
+//   getMixFormat       the sink's format and map as a mix format       -205
 //   initialize         record stream on the monitor, corked, ready     -209
-//   openCaptureSide    the stream's negotiated spec and buffer         -210
+//   openCaptureSide    the stream's negotiated format and buffer       -210
 //   startStream        uncork the stream                               -211
 
 void HX_PulseLoopback::LoopDeleter::operator()(pa_threaded_mainloop* loop) const {
@@ -237,16 +237,16 @@ int HX_PulseLoopback::openCaptureSide() {
   if (!m_pStream) return -PA_ERR_BADSTATE;
   pa_threaded_mainloop_lock(m_pLoop.get());
   int result = 0;
-  const pa_sample_spec* spec = pa_stream_get_sample_spec(m_pStream.get());
+  const pa_sample_spec* sampleSpec = pa_stream_get_sample_spec(m_pStream.get());
   const pa_buffer_attr* attr = pa_stream_get_buffer_attr(m_pStream.get());
-  if (pa_stream_get_state(m_pStream.get()) != PA_STREAM_READY || spec == nullptr ||
+  if (pa_stream_get_state(m_pStream.get()) != PA_STREAM_READY || sampleSpec == nullptr ||
       attr == nullptr) {
     result = ContextError();
-  } else if (!pa_sample_spec_equal(spec, &m_stSinkSpec)) {
+  } else if (!pa_sample_spec_equal(sampleSpec, &m_stSinkSpec)) {
     // Packets must be in the mix format the caller has set up to convert.
     result = -PA_ERR_NOTSUPPORTED;
   } else {
-    m_uiFrameBytes = static_cast<uint32_t>(pa_frame_size(spec));
+    m_uiFrameBytes = static_cast<uint32_t>(pa_frame_size(sampleSpec));
     m_vPacket.clear();
     m_vPacket.reserve(attr->fragsize != static_cast<uint32_t>(-1) ? attr->fragsize * 2 : 8192);
   }
@@ -361,19 +361,19 @@ uint32_t HX_PulseLoopback::ChannelMaskFromMap(const pa_channel_map& map) {
   return mask;
 }
 
-int HX_PulseLoopback::FormatFromSpec(const pa_sample_spec& spec, const pa_channel_map& map,
+int HX_PulseLoopback::FormatFromSpec(const pa_sample_spec& sampleSpec, const pa_channel_map& map,
                                      HX_LoopbackFormat* format) {
-  if (format == nullptr || !pa_sample_spec_valid(&spec) || !pa_channel_map_valid(&map) ||
-      map.channels != spec.channels) {
+  if (format == nullptr || !pa_sample_spec_valid(&sampleSpec) || !pa_channel_map_valid(&map) ||
+      map.channels != sampleSpec.channels) {
     return -PA_ERR_INVALID;
   }
   HX_LoopbackFormat f;
-  f.m_uiSampleRate = spec.rate;
-  f.m_usChannels = spec.channels;
-  f.m_usBlockAlign = static_cast<uint16_t>(pa_frame_size(&spec));
-  f.m_usBitsPerSample = static_cast<uint16_t>(pa_sample_size(&spec) * 8);
+  f.m_uiSampleRate = sampleSpec.rate;
+  f.m_usChannels = sampleSpec.channels;
+  f.m_usBlockAlign = static_cast<uint16_t>(pa_frame_size(&sampleSpec));
+  f.m_usBitsPerSample = static_cast<uint16_t>(pa_sample_size(&sampleSpec) * 8);
   f.m_uiChannelMask = ChannelMaskFromMap(map);
-  switch (spec.format) {
+  switch (sampleSpec.format) {
     case PA_SAMPLE_U8:
     case PA_SAMPLE_S16LE:
     case PA_SAMPLE_S24LE:

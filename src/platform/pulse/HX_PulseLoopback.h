@@ -41,12 +41,12 @@ class HX_PulseLoopback : public HX_ILoopbackDevice {
   void close() override;
   std::string errorText(int error) const override;
 
-  // Describes a sink's sample spec and channel map as a mix format. Float
+  // Describes a sink's sample format and channel map as a mix format. Float
   // samples are reported as an extensible format with a channel mask, plain
   // little-endian integers as PCM; formats with no such equivalent carry a tag
   // the capture logic refuses. Returns 0 or -PA_ERR_INVALID for an invalid
-  // spec or map.
-  static int FormatFromSpec(const pa_sample_spec& spec, const pa_channel_map& map,
+  // sample format or map.
+  static int FormatFromSpec(const pa_sample_spec& sampleSpec, const pa_channel_map& map,
                             HX_LoopbackFormat* format);
   // The speaker mask of a channel map; 0 when a position has no speaker bit or
   // appears twice.

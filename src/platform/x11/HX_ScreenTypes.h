@@ -3,6 +3,7 @@
 // None of them carries an X11 type, so capture code can use them without any
 // X11 header.
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 // A top-level window handle: the X window id (0 = none).
@@ -25,6 +26,20 @@ struct HX_ImageView {
   int32_t height = 0;
   int32_t pitch = 0;  // bytes from one row to the next, at least width * 4
 };
+
+// Copies |image| as top-down BGRA rows of |dstPitch| bytes into |dst|; one
+// block copy when both pitches agree.
+inline void HX_CopyImageRows(const HX_ImageView& image, uint8_t* dst, int32_t dstPitch) {
+  const size_t rowBytes = static_cast<size_t>(image.width) * 4;
+  if (dstPitch == image.pitch) {
+    std::memcpy(dst, image.data, rowBytes * static_cast<size_t>(image.height));
+    return;
+  }
+  for (int32_t row = 0; row < image.height; ++row) {
+    std::memcpy(dst + static_cast<size_t>(row) * dstPitch, image.data + static_cast<size_t>(row) * image.pitch,
+                rowBytes);
+  }
+}
 
 // One monitor as the display reports it: the output's name, its desktop
 // position, the size of its current mode before rotation, and the rotation in

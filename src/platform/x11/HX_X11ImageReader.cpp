@@ -93,15 +93,7 @@ int HX_X11ImageReader::readInto(xcb_drawable_t drawable, int32_t x, int32_t y, i
   HX_ImageView image;
   int rc = read(drawable, x, y, w, h, &image);
   if (rc != 0) return rc;
-  const size_t rowBytes = static_cast<size_t>(w) * 4;
-  if (dstPitch == image.pitch) {
-    std::memcpy(dst, image.data, rowBytes * h);
-  } else {
-    for (int32_t row = 0; row < h; ++row) {
-      std::memcpy(dst + static_cast<size_t>(row) * dstPitch,
-                  image.data + static_cast<size_t>(row) * image.pitch, rowBytes);
-    }
-  }
+  HX_CopyImageRows(image, dst, dstPitch);
   // The GetImage reply is not needed once copied.
   m_pReply.reset();
   return 0;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "capture/VrWindowList.h"
 #include "core/VrCapturer.h"
 #include "platform/x11/HX_IDamageWatcher.h"
 #include "platform/x11/HX_IMonitorSource.h"
@@ -238,3 +239,18 @@ class FrameSink {
   mutable std::mutex m_mutex;
   std::vector<VrMediaFramePtr> m_frames;
 };
+
+// Makes |window| the window list's only entry and selects it.
+inline void SelectWindow(HX_WindowId window) {
+  FakeWindowInfo::State st;
+  HX_TopLevelWindow w;
+  w.id = window;
+  w.title = "t";
+  w.className = "c";
+  w.visible = true;
+  w.outerWidth = w.outerHeight = 10;
+  st.topLevel = {w};
+  FakeWindowInfo source(&st);
+  VrWindowList::instance()->refill(source);
+  VrWindowList::instance()->setSelectedIndex(0);
+}

@@ -16,21 +16,6 @@
 namespace {
 constexpr HX_WindowId kWin = 0x400001;
 
-// A window list whose selection is |window| (through a fake source).
-void SelectWindow(HX_WindowId window) {
-  FakeWindowInfo::State st;
-  HX_TopLevelWindow w;
-  w.id = window;
-  w.title = "t";
-  w.className = "c";
-  w.visible = true;
-  w.outerWidth = w.outerHeight = 10;
-  st.topLevel = {w};
-  FakeWindowInfo source(&st);
-  VrWindowList::instance()->refill(source);
-  VrWindowList::instance()->setSelectedIndex(0);
-}
-
 class VideoCaptureFakes : public ::testing::Test {
  protected:
   void SetUp() override {

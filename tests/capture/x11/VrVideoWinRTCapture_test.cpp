@@ -64,19 +64,6 @@ class WinRTCaptureFakes : public ::testing::Test {
     m_sink.Attach(*src);
     return src;
   }
-  void Select(HX_WindowId id) {
-    FakeWindowInfo::State st;
-    HX_TopLevelWindow w;
-    w.id = id;
-    w.title = "t";
-    w.className = "c";
-    w.visible = true;
-    w.outerWidth = w.outerHeight = 10;
-    st.topLevel = {w};
-    FakeWindowInfo source(&st);
-    VrWindowList::instance()->refill(source);
-    VrWindowList::instance()->setSelectedIndex(0);
-  }
   FakeWindowInfo::State m_win;
   FrameSink m_sink;
 };
@@ -141,10 +128,10 @@ TEST_F(WinRTCaptureFakes, TicksCopyResizeAndRepeat) {
 TEST_F(WinRTCaptureFakes, StartNeedsAValidSelectedWindowAndTheComponent) {
   auto src = Make();
   EXPECT_EQ(src->start(), -2);  // nothing selected
-  Select(0x999);                // selected, but not a window
+  SelectWindow(0x999);                // selected, but not a window
   EXPECT_EQ(src->start(), -2);
   EXPECT_EQ(g_inits, 0);
-  Select(kWin);
+  SelectWindow(kWin);
   g_refuse = true;
   EXPECT_EQ(src->start(), -3);
   src->stop();
