@@ -7,6 +7,8 @@
 #include <QRegion>
 #include <QScreen>
 
+#include <algorithm>
+
 #include "config/HX_ServerConfiguration.h"
 
 namespace {

@@ -1,6 +1,7 @@
 #include "app/ui/ViZaroduDezoSetDlg.h"
 
 #include <QButtonGroup>
+#include <QShowEvent>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
@@ -19,6 +20,8 @@
 #include <QSpinBox>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "config/HX_ServerConfiguration.h"
 #include "log/HX_Log.h"
@@ -215,8 +218,11 @@ void ViZaroduDezoSetDlg::LoadFromConfig() {
 }
 
 void ViZaroduDezoSetDlg::showEvent(QShowEvent* event) {
-  LoadFromConfig();
-  ApplySizeAndCentre();
+  // A window restored by the window manager keeps what the operator typed.
+  if (!event->spontaneous()) {
+    LoadFromConfig();
+    ApplySizeAndCentre();
+  }
   QDialog::showEvent(event);
 }
 
