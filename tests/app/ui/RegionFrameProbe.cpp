@@ -32,6 +32,20 @@ int RunRegionFrameProbe(int argc, char** argv) {
     std::fflush(stdout);
   });
   poll.start(20);
+  // Every change of the stored capture region, as "REGION l t r b".
+  QTimer watch;
+  HX_Rect last{-1, -1, -1, -1};
+  QObject::connect(&watch, &QTimer::timeout, &frame, [&config, &last]() {
+    HX_Rect r;
+    config.getCaptureRegion(&r.left, &r.top, &r.right, &r.bottom);
+    if (r.left == last.left && r.top == last.top && r.right == last.right && r.bottom == last.bottom) {
+      return;
+    }
+    last = r;
+    std::printf("REGION %d %d %d %d\n", r.left, r.top, r.right, r.bottom);
+    std::fflush(stdout);
+  });
+  watch.start(20);
   QTimer::singleShot(60000, &app, &QApplication::quit);
   return app.exec();
 }

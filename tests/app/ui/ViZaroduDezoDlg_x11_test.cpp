@@ -42,28 +42,66 @@ struct Grab {
 
 }  // namespace
 
-TEST(RegionFrameOnX11, GrabUnderTheFrameShowsTheDesktopInsideAndRedOnTheBorder) {
-  XvfbServer xvfb;  // no window manager, no compositor
-  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
-  xvfb.exportDisplay();
-  X11TestScene scene(xvfb.display());
-  ASSERT_TRUE(scene.ok());
-  scene.createApp(0, 0, 1280, 800, kDesktop, "desktop");
-
-  TempDir tmp;
-  Child probe({"/proc/self/exe", kRegionFrameProbeArg, "200", "150"},
-              {"DISPLAY=" + xvfb.display(), "QT_QPA_PLATFORM=xcb"}, tmp.path() + "/out",
-              tmp.path() + "/err");
-  ASSERT_TRUE(probe.started());
-  int cx = 0, cy = 0, cw = 0, ch = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (std::sscanf(probe.out().c_str(), "READY %d %d %d %d", &cx, &cy, &cw, &ch) != 4) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << probe.err();
-    ASSERT_EQ(probe.wait(std::chrono::milliseconds(20)), -1) << "the probe ended: " << probe.err();
+// A private Xvfb (no window manager, no compositor) with a plain desktop
+// colour and the probe process showing a region frame at (200, 150).
+class RegionFrameOnX11 : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(m_xvfb.ok()) << m_xvfb.error();
+    m_xvfb.exportDisplay();
+    m_pScene = std::make_unique<X11TestScene>(m_xvfb.display());
+    ASSERT_TRUE(m_pScene->ok());
+    m_pScene->createApp(0, 0, 1280, 800, kDesktop, "desktop");
+    m_pProbe = std::make_unique<Child>(
+        std::vector<std::string>{"/proc/self/exe", kRegionFrameProbeArg, "200", "150"},
+        std::vector<std::string>{"DISPLAY=" + m_xvfb.display(), "QT_QPA_PLATFORM=xcb"},
+        m_tmp.file("out"), m_tmp.file("err"));
+    ASSERT_TRUE(m_pProbe->started());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::sscanf(m_pProbe->out().c_str(), "READY %d %d %d %d", &cx, &cy, &cw, &ch) != 4) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << m_pProbe->err();
+      ASSERT_EQ(m_pProbe->wait(std::chrono::milliseconds(20)), -1)
+          << "the probe ended: " << m_pProbe->err();
+    }
+    ASSERT_EQ(cw, 640);
+    ASSERT_EQ(ch, 360);
   }
-  ASSERT_EQ(cw, 640);
-  ASSERT_EQ(ch, 360);
 
+  // The capture region the probe reported last, as "l t r b".
+  std::string LastRegion() const {
+    const std::string out = m_pProbe->out();
+    const size_t at = out.rfind("REGION ");
+    if (at == std::string::npos) return "";
+    return out.substr(at + 7, out.find('\n', at) - at - 7);
+  }
+  bool WaitForRegion(const std::string& want) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (LastRegion() != want && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return LastRegion() == want;
+  }
+  static std::string Region(int l, int t, int r, int b) {
+    return std::to_string(l) + " " + std::to_string(t) + " " + std::to_string(r) + " " +
+           std::to_string(b);
+  }
+  // Drags with the real pointer (XTEST) from (x, y) by (dx, dy).
+  int Drag(int x, int y, int dx, int dy) const {
+    return m_xvfb.run({"xdotool", "mousemove", std::to_string(x), std::to_string(y), "sleep", "0.2",
+                       "mousedown", "1", "sleep", "0.2", "mousemove", std::to_string(x + dx / 2),
+                       std::to_string(y + dy / 2), "sleep", "0.2", "mousemove",
+                       std::to_string(x + dx), std::to_string(y + dy), "sleep", "0.2", "mouseup",
+                       "1"});
+  }
+
+  XvfbServer m_xvfb;
+  TempDir m_tmp;
+  std::unique_ptr<X11TestScene> m_pScene;
+  std::unique_ptr<Child> m_pProbe;
+  int cx = 0, cy = 0, cw = 0, ch = 0;  // the frame's inside on the screen
+};
+
+TEST_F(RegionFrameOnX11, GrabUnderTheFrameShowsTheDesktopInsideAndRedOnTheBorder) {
   std::unique_ptr<HX_IScreenGrabber> grabber = HX_CreateScreenGrabber(false);
   ASSERT_EQ(grabber->open(), 0);
   // The area around the inside, wide enough to hold the whole border.
@@ -94,4 +132,20 @@ TEST(RegionFrameOnX11, GrabUnderTheFrameShowsTheDesktopInsideAndRedOnTheBorder) 
   // Outside the frame the desktop again.
   EXPECT_TRUE(g.Block(g.x, g.y, 10, g.h, kDesktop));
   EXPECT_TRUE(g.Block(g.x, g.y + g.h - 5, g.w, 5, kDesktop));
+}
+
+TEST_F(RegionFrameOnX11, DraggingWithThePointerMovesAndResizesTheStoredRegion) {
+  ASSERT_TRUE(WaitForRegion(Region(cx, cy, cx + cw, cy + ch))) << LastRegion();
+  // The top strip below its resize band moves the frame.
+  ASSERT_EQ(Drag(cx + 300, cy - 8, 40, 30), 0);
+  ASSERT_TRUE(WaitForRegion(Region(cx + 40, cy + 30, cx + 40 + 640, cy + 30 + 360))) << LastRegion();
+  cx += 40;
+  cy += 30;
+  // The right border resizes at 16:9: 740 wide rounds to 736 x 414.
+  ASSERT_EQ(Drag(cx + cw + 3, cy + 100, 100, 0), 0);
+  ASSERT_TRUE(WaitForRegion(Region(cx, cy, cx + 736, cy + 414))) << LastRegion();
+  // Inside the frame nothing is grabbed: a drag there changes nothing.
+  ASSERT_EQ(Drag(cx + 200, cy + 200, 50, 50), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(LastRegion(), Region(cx, cy, cx + 736, cy + 414));
 }
