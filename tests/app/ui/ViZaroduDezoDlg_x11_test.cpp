@@ -58,13 +58,13 @@ class RegionFrameOnX11 : public ::testing::Test {
         m_tmp.file("out"), m_tmp.file("err"));
     ASSERT_TRUE(m_pProbe->started());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::sscanf(m_pProbe->out().c_str(), "READY %d %d %d %d", &cx, &cy, &cw, &ch) != 4) {
+    while (std::sscanf(m_pProbe->out().c_str(), "READY %d %d %d %d", &m_iX, &m_iY, &m_iW, &m_iH) != 4) {
       ASSERT_LT(std::chrono::steady_clock::now(), deadline) << m_pProbe->err();
       ASSERT_EQ(m_pProbe->wait(std::chrono::milliseconds(20)), -1)
           << "the probe ended: " << m_pProbe->err();
     }
-    ASSERT_EQ(cw, 640);
-    ASSERT_EQ(ch, 360);
+    ASSERT_EQ(m_iW, 640);
+    ASSERT_EQ(m_iH, 360);
   }
 
   // The capture region the probe reported last, as "l t r b".
@@ -98,7 +98,7 @@ class RegionFrameOnX11 : public ::testing::Test {
   TempDir m_tmp;
   std::unique_ptr<X11TestScene> m_pScene;
   std::unique_ptr<Child> m_pProbe;
-  int cx = 0, cy = 0, cw = 0, ch = 0;  // the frame's inside on the screen
+  int m_iX = 0, m_iY = 0, m_iW = 0, m_iH = 0;  // the frame's inside on the screen
 };
 
 TEST_F(RegionFrameOnX11, GrabUnderTheFrameShowsTheDesktopInsideAndRedOnTheBorder) {
@@ -106,46 +106,46 @@ TEST_F(RegionFrameOnX11, GrabUnderTheFrameShowsTheDesktopInsideAndRedOnTheBorder
   ASSERT_EQ(grabber->open(), 0);
   // The area around the inside, wide enough to hold the whole border.
   Grab g;
-  g.x = cx - 40;
-  g.y = cy - 60;
-  g.w = cw + 80;
-  g.h = ch + 100;
+  g.x = m_iX - 40;
+  g.y = m_iY - 60;
+  g.w = m_iW + 80;
+  g.h = m_iH + 100;
   g.pixels.resize(static_cast<size_t>(g.w) * g.h * 4);
   // The frame is painted some time after it is mapped: wait for the border.
-  const int left = cx - 2;  // inside the left border strip
+  const int left = m_iX - 2;  // inside the left border strip
   const auto paintDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   do {
     ASSERT_EQ(grabber->grab(g.x, g.y, g.w, g.h, g.pixels.data()), 0);
-    if (g.Block(left, cy + ch / 2, 1, 1, kRed)) break;
+    if (g.Block(left, m_iY + m_iH / 2, 1, 1, kRed)) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   } while (std::chrono::steady_clock::now() < paintDeadline);
 
   // The whole inside is the desktop, up to its very edge.
-  EXPECT_TRUE(g.Block(cx, cy, cw, ch, kDesktop));
+  EXPECT_TRUE(g.Block(m_iX, m_iY, m_iW, m_iH, kDesktop));
   // The border around it is red: both sides, the bottom, the top strip's
   // lowest rows and its right end (the caption text sits at its left).
-  EXPECT_TRUE(g.Block(cx - 2, cy, 2, ch, kRed));
-  EXPECT_TRUE(g.Block(cx + cw, cy, 2, ch, kRed));
-  EXPECT_TRUE(g.Block(cx, cy + ch, cw, 2, kRed));
-  EXPECT_TRUE(g.Block(cx - 2, cy - 2, cw + 4, 2, kRed));
-  EXPECT_TRUE(g.Block(cx + cw - 40, cy - 20, 40, 20, kRed));
+  EXPECT_TRUE(g.Block(m_iX - 2, m_iY, 2, m_iH, kRed));
+  EXPECT_TRUE(g.Block(m_iX + m_iW, m_iY, 2, m_iH, kRed));
+  EXPECT_TRUE(g.Block(m_iX, m_iY + m_iH, m_iW, 2, kRed));
+  EXPECT_TRUE(g.Block(m_iX - 2, m_iY - 2, m_iW + 4, 2, kRed));
+  EXPECT_TRUE(g.Block(m_iX + m_iW - 40, m_iY - 20, 40, 20, kRed));
   // Outside the frame the desktop again.
   EXPECT_TRUE(g.Block(g.x, g.y, 10, g.h, kDesktop));
   EXPECT_TRUE(g.Block(g.x, g.y + g.h - 5, g.w, 5, kDesktop));
 }
 
 TEST_F(RegionFrameOnX11, DraggingWithThePointerMovesAndResizesTheStoredRegion) {
-  ASSERT_TRUE(WaitForRegion(Region(cx, cy, cx + cw, cy + ch))) << LastRegion();
+  ASSERT_TRUE(WaitForRegion(Region(m_iX, m_iY, m_iX + m_iW, m_iY + m_iH))) << LastRegion();
   // The top strip below its resize band moves the frame.
-  ASSERT_EQ(Drag(cx + 300, cy - 8, 40, 30), 0);
-  ASSERT_TRUE(WaitForRegion(Region(cx + 40, cy + 30, cx + 40 + 640, cy + 30 + 360))) << LastRegion();
-  cx += 40;
-  cy += 30;
+  ASSERT_EQ(Drag(m_iX + 300, m_iY - 8, 40, 30), 0);
+  ASSERT_TRUE(WaitForRegion(Region(m_iX + 40, m_iY + 30, m_iX + 40 + 640, m_iY + 30 + 360))) << LastRegion();
+  m_iX += 40;
+  m_iY += 30;
   // The right border resizes at 16:9: 740 wide rounds to 736 x 414.
-  ASSERT_EQ(Drag(cx + cw + 3, cy + 100, 100, 0), 0);
-  ASSERT_TRUE(WaitForRegion(Region(cx, cy, cx + 736, cy + 414))) << LastRegion();
+  ASSERT_EQ(Drag(m_iX + m_iW + 3, m_iY + 100, 100, 0), 0);
+  ASSERT_TRUE(WaitForRegion(Region(m_iX, m_iY, m_iX + 736, m_iY + 414))) << LastRegion();
   // Inside the frame nothing is grabbed: a drag there changes nothing.
-  ASSERT_EQ(Drag(cx + 200, cy + 200, 50, 50), 0);
+  ASSERT_EQ(Drag(m_iX + 200, m_iY + 200, 50, 50), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(LastRegion(), Region(cx, cy, cx + 736, cy + 414));
+  EXPECT_EQ(LastRegion(), Region(m_iX, m_iY, m_iX + 736, m_iY + 414));
 }
