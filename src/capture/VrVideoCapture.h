@@ -18,8 +18,6 @@ class VrVideoCapture : public VrScreenSource {
   VrVideoCapture(std::unique_ptr<HX_IScreenGrabber> grabber,
                  std::unique_ptr<HX_IWindowInfo> windows);
   ~VrVideoCapture() override;
-  VrVideoCapture(const VrVideoCapture&) = delete;
-  VrVideoCapture& operator=(const VrVideoCapture&) = delete;
 
   // 0, or -1 when the grab cannot be set up (or the frame rate is not positive).
   int start() override;

@@ -16,8 +16,6 @@ class VrVideoDXGICapture : public VrScreenSource {
   VrVideoDXGICapture();
   explicit VrVideoDXGICapture(std::unique_ptr<HX_IDamageWatcher> watcher);
   ~VrVideoDXGICapture() override;
-  VrVideoDXGICapture(const VrVideoDXGICapture&) = delete;
-  VrVideoDXGICapture& operator=(const VrVideoDXGICapture&) = delete;
 
   // 0; -1 no display; -2 no change tracking; -3 no such monitor or it cannot be watched.
   int start() override;

@@ -25,8 +25,6 @@ class VrVideoWinRTCapture : public VrScreenSource {
   VrVideoWinRTCapture();
   VrVideoWinRTCapture(std::unique_ptr<HX_IWindowInfo> windows, HX_WinRTCaptureApi api);
   ~VrVideoWinRTCapture() override;
-  VrVideoWinRTCapture(const VrVideoWinRTCapture&) = delete;
-  VrVideoWinRTCapture& operator=(const VrVideoWinRTCapture&) = delete;
 
   // 0; -1 bad frame rate or no timer; -2 no valid selected window; -3 the
   // capture component refused the window.
