@@ -33,6 +33,7 @@ class VrVideoCapture : public VrScreenSource {
   void DoCaptureEx2() { Tick(); }
 
  private:
+  // Runs the grab start chose; the grabs keep the names their log lines carry.
   int GrabNext(int64_t now, VrMediaFramePtr* picture) override;
   // The region or window grab (a black picture for a minimised or vanished
   // window); kNoChange when no frame can be allocated or the grab fails.
