@@ -8,9 +8,7 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
 #include <libavutil/samplefmt.h>
-#include <libswresample/swresample.h>
 }
 
 #include "log/HX_Log.h"
@@ -32,18 +30,8 @@ uint64_t DefaultLayoutMask(int channels) {
   return mask;
 }
 
-std::string AvErrorText(int error) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_make_error_string(text, sizeof text, error);
-  return text;
-}
-
 void SleepOneMs() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 }  // namespace
-
-void SystemSoundCapturer::SwrDeleter::operator()(SwrContext* context) const {
-  swr_free(&context);
-}
 
 SystemSoundCapturer::SystemSoundCapturer(int32_t outputSampleRate)
     : SystemSoundCapturer(outputSampleRate, nullptr, &HX_GetTickMs) {}
@@ -315,16 +303,15 @@ int SystemSoundCapturer::ResamplePCM(const uint8_t* in, int32_t inBytes, int32_t
     int err = swr_alloc_set_opts2(&swr, &outLayout, AV_SAMPLE_FMT_S16, outRate, &inLayout,
                                   static_cast<AVSampleFormat>(m_iInputSampleFormat), inRate, 0,
                                   nullptr);
+    VrSwrContextPtr resampler(swr);
     av_channel_layout_uninit(&inLayout);
-    if (err < 0 || swr == nullptr) {
-      HX_LOG_ERROR("swr_alloc_set_opts failed. %s", AvErrorText(err).c_str());
-      swr_free(&swr);
+    if (err < 0 || !resampler) {
+      HX_LOG_ERROR("swr_alloc_set_opts failed. %s", VrAVErrorText(err).c_str());
       return -1;
     }
-    SwrPtr resampler(swr);
     err = swr_init(resampler.get());
     if (err < 0) {
-      HX_LOG_ERROR("swr_init failed. %s", AvErrorText(err).c_str());
+      HX_LOG_ERROR("swr_init failed. %s", VrAVErrorText(err).c_str());
       return -1;
     }
     m_pResampler = std::move(resampler);
