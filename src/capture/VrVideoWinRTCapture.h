@@ -16,10 +16,7 @@
 
 class VrVideoWinRTCapture : public VrCapturer {
  public:
-  struct ImageRelease {
-    void operator()(HX_WinRTImage* image) const { winrt_image_release(image); }
-  };
-  using ImagePtr = std::unique_ptr<HX_WinRTImage, ImageRelease>;
+  using ImagePtr = HX_WinRTImagePtr;
 
   static constexpr size_t kMaxQueuedImages = 10;
 

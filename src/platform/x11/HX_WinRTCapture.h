@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/HX_Handle.h"
 #include "platform/x11/HX_ScreenTypes.h"
 
 // One captured window image, owned by whoever holds the pointer.
@@ -35,6 +36,7 @@ HX_WinRTCaptureSession* winrt_capture_init(HX_WindowId window, HX_WinRTCallback 
 void winrt_capture_free(HX_WinRTCaptureSession* capture);
 // Releases an image handed out by the callback. Null is ignored.
 void winrt_image_release(HX_WinRTImage* image);
+using HX_WinRTImagePtr = HX_Owned<HX_WinRTImage, &winrt_image_release>;
 
 // The three operations as a table, so a window source can be given another
 // component (tests do).
