@@ -75,23 +75,26 @@ int SystemSoundCapturer::start() {
 
   int rc = dev.connect();
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to create IMMDeviceEnumerator. Error %d (%s)", rc, dev.errorText(rc).c_str());
+    HX_LOG_ERROR("Failed to connect the Pulse context to the sound server. Error %d (%s)", rc,
+                 dev.errorText(rc).c_str());
     return -201;
   }
   rc = dev.findDefaultOutput();
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to get IMMDevice. Error %d (%s)", rc, dev.errorText(rc).c_str());
+    HX_LOG_ERROR("Failed to get the default sink from the Pulse server. Error %d (%s)", rc,
+                 dev.errorText(rc).c_str());
     return -202;
   }
   rc = dev.openOutput();
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to get an IAudioClient. Error %d (%s)", rc, dev.errorText(rc).c_str());
+    HX_LOG_ERROR("Failed to get the default sink's info from Pulse. Error %d (%s)", rc,
+                 dev.errorText(rc).c_str());
     return -203;
   }
   int64_t period = 0;
   rc = dev.getDevicePeriod(&period);
   if (rc != 0) {
-    HX_LOG_ERROR("IAudioClient::GetDevicePeriod failed. Error %d (%s)", rc,
+    HX_LOG_ERROR("Failed to get the monitor source's info from Pulse. Error %d (%s)", rc,
                  dev.errorText(rc).c_str());
     return -204;
   }
@@ -101,7 +104,8 @@ int SystemSoundCapturer::start() {
 
   rc = dev.getMixFormat(&m_stMixFormat);
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to get WAVEFORMATEX. Error %d (%s)", rc, dev.errorText(rc).c_str());
+    HX_LOG_ERROR("Failed to get the sink's sample format from Pulse. Error %d (%s)", rc,
+                 dev.errorText(rc).c_str());
     return -205;
   }
   m_bHaveMixFormat = true;
@@ -123,18 +127,20 @@ int SystemSoundCapturer::start() {
 
   rc = dev.initialize((int64_t{m_iBufferMs} + kMinBufferMs) * 10000, m_stMixFormat);
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to initialize IAudioClient. Error %d (%s)", rc, dev.errorText(rc).c_str());
+    HX_LOG_ERROR("Failed to initialize the Pulse record stream. Error %d (%s)", rc,
+                 dev.errorText(rc).c_str());
     return -209;
   }
   rc = dev.openCaptureSide();
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to get an IAudioCaptureClient. Error %d (%s)", rc,
+    HX_LOG_ERROR("Failed to get the Pulse record stream's format and buffer. Error %d (%s)", rc,
                  dev.errorText(rc).c_str());
     return -210;
   }
   rc = dev.startStream();
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to start IAudioClient. Error %d (%s)", rc, dev.errorText(rc).c_str());
+    HX_LOG_ERROR("Failed to start the Pulse record stream. Error %d (%s)", rc,
+                 dev.errorText(rc).c_str());
     return -211;
   }
   try {
@@ -169,7 +175,7 @@ bool SystemSoundCapturer::DetermineInputFormat() {
       break;
     case kWaveFormatIeeeFloat:
       if (f.m_usBitsPerSample != 32) {
-        HX_LOG_ERROR("unsupported wBitsPerSample.");
+        HX_LOG_ERROR("unsupported bits per sample.");
         return false;
       }
       m_iInputSampleFormat = AV_SAMPLE_FMT_FLT;
@@ -181,13 +187,13 @@ bool SystemSoundCapturer::DetermineInputFormat() {
         case 16: m_iInputSampleFormat = AV_SAMPLE_FMT_S16; break;
         case 32: m_iInputSampleFormat = AV_SAMPLE_FMT_S32; break;
         default:
-          HX_LOG_ERROR("unsupported wBitsPerSample.");
+          HX_LOG_ERROR("unsupported bits per sample.");
           return false;
       }
       m_ullInputChannelLayout = DefaultLayoutMask(f.m_usChannels);
       break;
     default:
-      HX_LOG_ERROR("unsupported wFormatTag.");
+      HX_LOG_ERROR("unsupported sample format tag.");
       return false;
   }
   return m_ullInputChannelLayout != 0;

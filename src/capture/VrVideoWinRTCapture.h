@@ -1,4 +1,5 @@
 #pragma once
+// On Linux: the window source fed by XComposite window capture (the winrt_capture_* component).
 // Single-window source on the window-capture component: the component pushes
 // the window's images from its own thread into a queue of at most ten (oldest
 // dropped); each tick of the source's periodic timer turns the oldest queued

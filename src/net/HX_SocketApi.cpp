@@ -50,7 +50,7 @@ int HX_GenericAccept(int listenFd, struct sockaddr* address, socklen_t* addressL
 int HX_NonBlock(int fd) {
   int on = 1;
   if (::ioctl(fd, FIONBIO, &on) != 0) {
-    HX_LOG_WARNING("ioctlsocket(FIONBIO): %d\n", errno);
+    HX_LOG_WARNING("ioctl(FIONBIO): %d\n", errno);
     return -1;
   }
   return 0;

@@ -1,4 +1,5 @@
 #pragma once
+// On Linux: XComposite window capture on its own xcb connection and thread.
 // The window-capture component: captures one window's own pixels (even while
 // other windows cover it) and pushes each new image to a callback from a
 // thread of its own. Images are top-down BGRA rows with a pitch; the receiver
