@@ -118,7 +118,7 @@ int VrVideoCapture::DoCaptureEx(int64_t now, VrMediaFramePtr* picture) {
     // A minimised or vanished window gives black frames of this tick's size.
     std::memset(frame->m_pData, 0, frame->m_iSize);
   } else if (!m_pGrabber || m_pGrabber->grab(originX + x, originY + y, w, h, frame->m_pData) != 0) {
-    HX_LOG_ERROR("BitBlt failed");
+    HX_LOG_ERROR("X screen grab failed");
     return kNoChange;
   }
   *picture = std::move(frame);
@@ -139,7 +139,7 @@ int VrVideoCapture::DoCaptureEx2(int64_t now, VrMediaFramePtr* picture) {
     // grab. Only the loss of a working grab is logged, not every retry.
     if (m_pGrabber) m_pGrabber->close();
     InitD3D9();
-    if (wasReady) HX_LOG_ERROR("d3device lost, begin reset!");
+    if (wasReady) HX_LOG_ERROR("X screen grab lost (display gone or layout changed), begin reset!");
     std::memset(frame->m_pData, 0, frame->m_iSize);
   } else if (m_pGrabber->grab(m_stMonitorRect.left, m_stMonitorRect.top, w, h,
                               frame->m_pData) != 0) {

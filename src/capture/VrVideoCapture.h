@@ -1,4 +1,5 @@
 #pragma once
+// On Linux: the polling X source ("GDI" method) that grabs the root window every tick.
 // Screen source for a region, a window, or a whole monitor grabbed once per
 // tick. start and stop run on the capture session's thread; ticks (see
 // VrScreenSource) are the only users of the grabber and the window state.

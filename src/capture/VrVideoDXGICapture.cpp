@@ -37,11 +37,11 @@ int VrVideoDXGICapture::InitFactory() {
   if (!m_pWatcher) m_pWatcher = HX_CreateDamageWatcher();
   const int rc = m_pWatcher->open();
   if (rc == -2) {
-    HX_LOG_ERROR("Failed to enumerate DXGIAdapter");
+    HX_LOG_ERROR("Failed to find the X display's screen");
     return -2;
   }
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to create DXGIFactory");
+    HX_LOG_ERROR("Failed to connect to the X display");
     return -1;
   }
   return 0;
@@ -54,9 +54,8 @@ int VrVideoDXGICapture::InitDevice() {
     HX_LOG_WARNING("Failed to create device");
     return rc;
   }
-  // The change-tracking facility's version stands where a feature level would.
-  const uint32_t featureLevel = ((level >> 16) << 12) | ((level & 0xffff) << 8);
-  HX_LOG_WARNING("D3D11 loaded successfully, feature level used: %x", featureLevel);
+  HX_LOG_WARNING("DAMAGE extension loaded successfully, version used: %u.%u", level >> 16,
+                 level & 0xffff);
   return rc;
 }
 
@@ -67,7 +66,7 @@ bool VrVideoDXGICapture::get_monitor(int32_t index) {
     HX_LOG_ERROR("Failed to get output");
     return false;
   }
-  HX_LOG_WARNING("dxgiOutDesc：DeviceName:%s RECT:L:%d,R:%d,T:%d,B:%d", m_stOutputDesc.name.c_str(),
+  HX_LOG_WARNING("RandR output:%s RECT:L:%d,R:%d,T:%d,B:%d", m_stOutputDesc.name.c_str(),
                  m_stOutputRect.left, m_stOutputRect.right, m_stOutputRect.top,
                  m_stOutputRect.bottom);
   return true;
@@ -94,7 +93,7 @@ bool VrVideoDXGICapture::DuplicatorUpdateFrame(const VrMediaFramePtr& frame, int
   if (*code == HX_IDamageWatcher::kAccessLost) return false;
   if (*code == HX_IDamageWatcher::kFrameTimeout) return true;
   if (*code != HX_IDamageWatcher::kFrameReady) {
-    HX_LOG_ERROR("gs_duplicator_update_frame: Failed to update frame (%08lX)",
+    HX_LOG_ERROR("Failed to read the changed monitor image from the X server (%08lX)",
                  static_cast<unsigned long>(static_cast<uint32_t>(*code)));
     return false;
   }

@@ -1,4 +1,5 @@
 #pragma once
+// On Linux: the monitor source driven by X DAMAGE events, reading changed images via MIT-SHM.
 // Whole-monitor source driven by screen changes: every tick asks the damage
 // watcher for the monitor's next changed image (waiting at most 1 ms); when
 // nothing changed the base repeats the last frame. start and stop run on the

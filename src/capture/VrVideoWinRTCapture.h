@@ -1,4 +1,5 @@
 #pragma once
+// On Linux: the window source fed by XComposite window capture (the winrt_capture_* component).
 // Single-window source on the window-capture component: the component pushes
 // the window's images from its own thread into a queue of at most ten (oldest
 // dropped); each tick (see VrScreenSource) turns the oldest queued image into
@@ -15,10 +16,7 @@
 
 class VrVideoWinRTCapture : public VrScreenSource {
  public:
-  struct ImageRelease {
-    void operator()(HX_WinRTImage* image) const { winrt_image_release(image); }
-  };
-  using ImagePtr = std::unique_ptr<HX_WinRTImage, ImageRelease>;
+  using ImagePtr = HX_WinRTImagePtr;
 
   static constexpr size_t kMaxQueuedImages = 10;
 
