@@ -56,54 +56,20 @@ void HX_ClientList::EnqueuePacket(VrMediaFramePtr packet) {
 }
 
 void HX_ClientList::EnqueueVideo(VrMediaFramePtr packet) {
-  std::deque<VrMediaFramePtr> dropped;  // released after the mutex
-  {
-    std::lock_guard<std::mutex> lock(m_mtxVideo);
-    if (m_stVideoQueue.size() > kVideoQueueLimit) {
-      dropped.swap(m_stVideoQueue);
-      HX_LOG_WARNING("NetWork Send : Video Frame Loss.");
-    }
-    m_stVideoQueue.push_back(std::move(packet));
-  }
+  if (m_stVideoQueue.push(std::move(packet)).dropped > 0) HX_LOG_WARNING("NetWork Send : Video Frame Loss.");
 }
 
 void HX_ClientList::EnqueueAudio(VrMediaFramePtr packet) {
-  std::deque<VrMediaFramePtr> dropped;
-  {
-    std::lock_guard<std::mutex> lock(m_mtxAudio);
-    if (m_stAudioQueue.size() > kAudioQueueLimit) {
-      dropped.swap(m_stAudioQueue);
-      HX_LOG_WARNING("NetWork Send : Audio Frame Loss.");
-    }
-    m_stAudioQueue.push_back(std::move(packet));
-  }
+  if (m_stAudioQueue.push(std::move(packet)).dropped > 0) HX_LOG_WARNING("NetWork Send : Audio Frame Loss.");
 }
 
-VrMediaFramePtr HX_ClientList::DequeueVideoPacket() {
-  std::lock_guard<std::mutex> lock(m_mtxVideo);
-  if (m_stVideoQueue.empty()) return nullptr;
-  VrMediaFramePtr packet = std::move(m_stVideoQueue.front());
-  m_stVideoQueue.pop_front();
-  return packet;
-}
+VrMediaFramePtr HX_ClientList::DequeueVideoPacket() { return m_stVideoQueue.pop(); }
 
-VrMediaFramePtr HX_ClientList::DequeueAudioPacket() {
-  std::lock_guard<std::mutex> lock(m_mtxAudio);
-  if (m_stAudioQueue.empty()) return nullptr;
-  VrMediaFramePtr packet = std::move(m_stAudioQueue.front());
-  m_stAudioQueue.pop_front();
-  return packet;
-}
+VrMediaFramePtr HX_ClientList::DequeueAudioPacket() { return m_stAudioQueue.pop(); }
 
-size_t HX_ClientList::videoQueueSize() const {
-  std::lock_guard<std::mutex> lock(m_mtxVideo);
-  return m_stVideoQueue.size();
-}
+size_t HX_ClientList::videoQueueSize() const { return m_stVideoQueue.size(); }
 
-size_t HX_ClientList::audioQueueSize() const {
-  std::lock_guard<std::mutex> lock(m_mtxAudio);
-  return m_stAudioQueue.size();
-}
+size_t HX_ClientList::audioQueueSize() const { return m_stAudioQueue.size(); }
 
 int HX_ClientList::onTimer(uint64_t timerId) {
   if (timerId != m_ullTimerId) return 0;

@@ -7,12 +7,12 @@
 // loop at that moment. Sessions are not owned. One instance per process,
 // created on first use and destroyed by the server's stop.
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "core/VrMediaFrame.h"
+#include "core/VrMediaFrameQueue.h"
 #include "net/HX_ITimer.h"
 #include "net/HX_NetDefs.h"
 
@@ -69,10 +69,9 @@ class HX_ClientList : public HX_ITimer {
  private:
   HX_ClientList() = default;
 
-  std::deque<VrMediaFramePtr> m_stVideoQueue;
-  std::deque<VrMediaFramePtr> m_stAudioQueue;
-  mutable std::mutex m_mtxVideo;
-  mutable std::mutex m_mtxAudio;
+  // More than the limit waiting: the queue is emptied before the next packet.
+  VrMediaFrameQueue m_stVideoQueue{HX_DropPolicy::kFlush, kVideoQueueLimit + 1};
+  VrMediaFrameQueue m_stAudioQueue{HX_DropPolicy::kFlush, kAudioQueueLimit + 1};
   VrMediaFramePtr m_pPendingVideo;
   VrMediaFramePtr m_pPendingAudio;
   int64_t m_llLastVideoTime = 0;  // of the last video packet broadcast
