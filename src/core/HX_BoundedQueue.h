@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <deque>
 #include <limits>
-#include <mutex>
 #include <utility>
 
+#include "core/HX_Mutex.h"
 #include "core/HX_WakeSignal.h"
 
 enum class HX_DropPolicy {
@@ -61,7 +61,7 @@ class HX_BoundedQueue {
     HX_PushResult result;
     std::deque<Entry> dropped;
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      HX_LockGuard lock(m_mutex);
       if (m_bClosed) return result;
       const uint64_t bytes = Traits::Bytes(item);
       bool refuse = false;
@@ -102,7 +102,7 @@ class HX_BoundedQueue {
   // be lost (an answer to a request). Refused only by a closed queue.
   bool pushUnbounded(T item) {
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      HX_LockGuard lock(m_mutex);
       if (m_bClosed) return false;
       const uint64_t bytes = Traits::Bytes(item);
       AppendLocked(std::move(item), bytes);
@@ -115,7 +115,7 @@ class HX_BoundedQueue {
   // looking at the bound.
   void pushFront(T item) {
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      HX_LockGuard lock(m_mutex);
       const uint64_t bytes = Traits::Bytes(item);
       m_queue.push_front(Entry{std::move(item), bytes});
       m_ullQueuedBytes += bytes;
@@ -126,14 +126,14 @@ class HX_BoundedQueue {
 
   // Takes the front element; a value-initialised T when the queue is empty.
   T pop() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    HX_LockGuard lock(m_mutex);
     return PopLocked(false);
   }
 
   // Takes the front element when |accept|(front) is true.
   template <typename Pred>
   T popIf(Pred accept) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    HX_LockGuard lock(m_mutex);
     if (m_queue.empty() || !accept(static_cast<const T&>(m_queue.front().item))) return T();
     return PopLocked(false);
   }
@@ -141,16 +141,16 @@ class HX_BoundedQueue {
   // Waits at most |limit| for an element and takes it; a value-initialised T
   // after the limit or when the queue is closed and empty.
   T popFor(std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_cvData.wait_for(lock, limit, [this] { return !m_queue.empty() || m_bClosed; });
+    HX_UniqueLock lock(m_mutex);
+    WaitLocked(&lock, limit);
     return PopLocked(false);
   }
 
   // Waits at most |limit| for the queue to hold something, without taking
   // it. True when it does; false after the limit or once closed and empty.
   bool waitForData(std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_cvData.wait_for(lock, limit, [this] { return !m_queue.empty() || m_bClosed; });
+    HX_UniqueLock lock(m_mutex);
+    WaitLocked(&lock, limit);
     return !m_queue.empty();
   }
 
@@ -158,18 +158,18 @@ class HX_BoundedQueue {
   // bound until releaseHeld gives them back: for a consumer that hands an
   // element on piece by piece (partial socket writes).
   T popHeld() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    HX_LockGuard lock(m_mutex);
     return PopLocked(true);
   }
   void releaseHeld(uint64_t bytes) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    HX_LockGuard lock(m_mutex);
     m_ullBytes -= bytes;
   }
 
   // kDropToKeyFrame: refuse everything up to the next key frame (a start that
   // must begin at one, or an element the consumer could not use).
   void skipToKeyFrame() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    HX_LockGuard lock(m_mutex);
     m_bSkipping = true;
   }
 
@@ -177,7 +177,7 @@ class HX_BoundedQueue {
   size_t clear() {
     std::deque<Entry> dropped;
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      HX_LockGuard lock(m_mutex);
       dropped.swap(m_queue);
       m_ullBytes -= m_ullQueuedBytes;
       m_ullQueuedBytes = 0;
@@ -189,29 +189,29 @@ class HX_BoundedQueue {
   // be taken. reopen() accepts pushes again.
   void close() {
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      HX_LockGuard lock(m_mutex);
       m_bClosed = true;
     }
     m_cvData.notify_all();
     if (m_pAlso != nullptr) m_pAlso->notify();
   }
   void reopen() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    HX_LockGuard lock(m_mutex);
     m_bClosed = false;
   }
 
   size_t size() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    HX_LockGuard lock(m_mutex);
     return m_queue.size();
   }
   // Bytes queued plus bytes held by popHeld and not yet released.
   uint64_t bytes() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    HX_LockGuard lock(m_mutex);
     return m_ullBytes;
   }
   // Elements dropped or refused by the policy since construction.
   uint64_t lost() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    HX_LockGuard lock(m_mutex);
     return m_ullLost;
   }
 
@@ -221,22 +221,27 @@ class HX_BoundedQueue {
     uint64_t bytes;  // as counted at the push
   };
 
-  bool FitsLocked(uint64_t bytes) const {
+  void WaitLocked(HX_UniqueLock* lock, std::chrono::milliseconds limit) HX_REQUIRES(m_mutex) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (m_queue.empty() && !m_bClosed && lock->waitUntil(m_cvData, deadline)) {
+    }
+  }
+  bool FitsLocked(uint64_t bytes) const HX_REQUIRES(m_mutex) {
     if (m_queue.size() >= m_ullMaxItems) return false;
     return m_ullMaxBytes == kNoByteLimit || m_ullBytes + bytes <= m_ullMaxBytes;
   }
-  void AppendLocked(T item, uint64_t bytes) {
+  void AppendLocked(T item, uint64_t bytes) HX_REQUIRES(m_mutex) {
     m_queue.push_back(Entry{std::move(item), bytes});
     m_ullQueuedBytes += bytes;
     m_ullBytes += bytes;
   }
-  void TakeFrontLocked(std::deque<Entry>* into) {
+  void TakeFrontLocked(std::deque<Entry>* into) HX_REQUIRES(m_mutex) {
     m_ullQueuedBytes -= m_queue.front().bytes;
     m_ullBytes -= m_queue.front().bytes;
     into->push_back(std::move(m_queue.front()));
     m_queue.pop_front();
   }
-  T PopLocked(bool holdBytes) {
+  T PopLocked(bool holdBytes) HX_REQUIRES(m_mutex) {
     if (m_queue.empty()) return T();
     Entry front = std::move(m_queue.front());
     m_queue.pop_front();
@@ -254,12 +259,12 @@ class HX_BoundedQueue {
   const uint64_t m_ullMaxBytes;
   HX_WakeSignal* const m_pAlso;
 
-  mutable std::mutex m_mutex;
+  mutable HX_Mutex m_mutex;
   std::condition_variable m_cvData;
-  std::deque<Entry> m_queue;
-  uint64_t m_ullQueuedBytes = 0;  // of the elements in m_queue
-  uint64_t m_ullBytes = 0;        // m_ullQueuedBytes + held bytes
-  uint64_t m_ullLost = 0;
-  bool m_bSkipping = false;
-  bool m_bClosed = false;
+  std::deque<Entry> m_queue HX_GUARDED_BY(m_mutex);
+  uint64_t m_ullQueuedBytes HX_GUARDED_BY(m_mutex) = 0;  // of the elements in m_queue
+  uint64_t m_ullBytes HX_GUARDED_BY(m_mutex) = 0;        // m_ullQueuedBytes + held bytes
+  uint64_t m_ullLost HX_GUARDED_BY(m_mutex) = 0;
+  bool m_bSkipping HX_GUARDED_BY(m_mutex) = false;
+  bool m_bClosed HX_GUARDED_BY(m_mutex) = false;
 };

@@ -5,7 +5,8 @@
 // and its wait is not lost. Safe to call from any thread.
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
+
+#include "core/HX_Mutex.h"
 
 class HX_WakeSignal {
  public:
@@ -15,7 +16,7 @@ class HX_WakeSignal {
 
   void notify() {
     {
-      std::lock_guard<std::mutex> lock(m_mutex);
+      HX_LockGuard lock(m_mutex);
       m_bNotified = true;
     }
     m_cv.notify_all();
@@ -24,14 +25,17 @@ class HX_WakeSignal {
   // Waits at most |limit| for a notification and consumes it. True when one
   // came (possibly before the call), false after the limit.
   bool waitFor(std::chrono::milliseconds limit) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    const bool notified = m_cv.wait_for(lock, limit, [this] { return m_bNotified; });
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    HX_UniqueLock lock(m_mutex);
+    while (!m_bNotified && lock.waitUntil(m_cv, deadline)) {
+    }
+    const bool notified = m_bNotified;
     m_bNotified = false;
     return notified;
   }
 
  private:
-  std::mutex m_mutex;
+  HX_Mutex m_mutex;
   std::condition_variable m_cv;
-  bool m_bNotified = false;
+  bool m_bNotified HX_GUARDED_BY(m_mutex) = false;
 };

@@ -8,25 +8,25 @@
 #include "protocol/VrTransClient.h"
 
 namespace {
-std::mutex g_instanceMutex;
-std::shared_ptr<HX_ClientList> g_instance;
+HX_Mutex g_instanceMutex;
+std::shared_ptr<HX_ClientList> g_instance HX_GUARDED_BY(g_instanceMutex);
 }  // namespace
 
 std::shared_ptr<HX_ClientList> HX_ClientList::instance() {
-  std::lock_guard<std::mutex> lock(g_instanceMutex);
+  HX_LockGuard lock(g_instanceMutex);
   if (!g_instance) g_instance.reset(new HX_ClientList());
   return g_instance;
 }
 
 std::shared_ptr<HX_ClientList> HX_ClientList::existingInstance() {
-  std::lock_guard<std::mutex> lock(g_instanceMutex);
+  HX_LockGuard lock(g_instanceMutex);
   return g_instance;
 }
 
 void HX_ClientList::destroyInstance() {
   std::shared_ptr<HX_ClientList> last;
   {
-    std::lock_guard<std::mutex> lock(g_instanceMutex);
+    HX_LockGuard lock(g_instanceMutex);
     last.swap(g_instance);
   }
   // Released outside the instance mutex: the destructor may free many packets.
@@ -43,7 +43,7 @@ int HX_ClientList::start() {
 void HX_ClientList::stop() {
   if (HX_EventLoop::instance()->unregisterTimer(m_ullTimerId) != 0) HX_LOG_WARNING("unregisterTimer failed.");
   m_ullTimerId = kInvalidTimerId;
-  std::lock_guard<std::mutex> lock(m_mtxClients);
+  HX_LockGuard lock(m_mtxClients);
   for (VrTransClient* session : m_vecClients) session->requestShutdownAfterSend();
 }
 
@@ -100,7 +100,7 @@ int HX_ClientList::onTimer(uint64_t timerId) {
 }
 
 void HX_ClientList::broadcastPacket(const VrMediaFramePtr& packet) {
-  std::lock_guard<std::mutex> lock(m_mtxClients);
+  HX_LockGuard lock(m_mtxClients);
   if (m_vecClients.empty()) return;
   std::string body;
   if (!VrTransClient::BuildPacketResponse(*packet, &body)) {
@@ -111,17 +111,17 @@ void HX_ClientList::broadcastPacket(const VrMediaFramePtr& packet) {
 }
 
 void HX_ClientList::addClient(VrTransClient* session) {
-  std::lock_guard<std::mutex> lock(m_mtxClients);
+  HX_LockGuard lock(m_mtxClients);
   if (std::find(m_vecClients.begin(), m_vecClients.end(), session) == m_vecClients.end())
     m_vecClients.push_back(session);
 }
 
 void HX_ClientList::removeClient(VrTransClient* session) {
-  std::lock_guard<std::mutex> lock(m_mtxClients);
+  HX_LockGuard lock(m_mtxClients);
   m_vecClients.erase(std::remove(m_vecClients.begin(), m_vecClients.end(), session), m_vecClients.end());
 }
 
 std::vector<VrTransClient*> HX_ClientList::clients() const {
-  std::lock_guard<std::mutex> lock(m_mtxClients);
+  HX_LockGuard lock(m_mtxClients);
   return m_vecClients;
 }

@@ -8,9 +8,9 @@
 // created on first use and destroyed by the server's stop.
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
+#include "core/HX_Mutex.h"
 #include "core/VrMediaFrame.h"
 #include "core/VrMediaFrameQueue.h"
 #include "net/HX_ITimer.h"
@@ -76,7 +76,7 @@ class HX_ClientList : public HX_ITimer {
   VrMediaFramePtr m_pPendingAudio;
   int64_t m_llLastVideoTime = 0;  // of the last video packet broadcast
   bool m_bVideoSent = false;
-  std::vector<VrTransClient*> m_vecClients;
+  mutable HX_Mutex m_mtxClients;
+  std::vector<VrTransClient*> m_vecClients HX_GUARDED_BY(m_mtxClients);
   uint64_t m_ullTimerId = kInvalidTimerId;
-  mutable std::mutex m_mtxClients;
 };

@@ -76,7 +76,7 @@ void VrRecordFilter::PushPacket(VrMediaFramePtr packet) {
     if (m_parameterSets.empty()) {
       m_parameterSets = SplitParameterSets(packet->m_pData, static_cast<size_t>(packet->m_iSize));
     }
-    std::lock_guard<std::mutex> lock(m_threadMutex);
+    HX_LockGuard lock(m_threadMutex);
     if (m_bStop) return;
     if (!m_writerThread.joinable()) {
       m_bWriting = true;
@@ -101,7 +101,7 @@ void VrRecordFilter::stop() {
   m_bStop = true;
   m_wakeWriter.notify();
   {
-    std::lock_guard<std::mutex> lock(m_threadMutex);
+    HX_LockGuard lock(m_threadMutex);
     if (m_writerThread.joinable()) m_writerThread.join();
   }
   m_videoQueue.clear();

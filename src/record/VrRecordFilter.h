@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/HX_Mutex.h"
 #include "core/HX_WakeSignal.h"
 #include "core/VrMediaFrame.h"
 #include "core/VrMediaFrameQueue.h"
@@ -132,8 +132,8 @@ class VrRecordFilter {
   std::atomic<bool> m_bStarted{false};
   std::atomic<bool> m_bWriting{false};
   std::vector<uint8_t> m_parameterSets;  // written before the writer starts
-  std::mutex m_threadMutex;              // guards m_writerThread
-  std::thread m_writerThread;
+  HX_Mutex m_threadMutex;
+  std::thread m_writerThread HX_GUARDED_BY(m_threadMutex);
 
   HX_WakeSignal m_wakeWriter;  // a push or the stop request
   VrMediaFrameQueue m_videoQueue{HX_DropPolicy::kDropOldest, kMaxVideoQueue + 1,
