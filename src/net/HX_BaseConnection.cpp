@@ -41,6 +41,7 @@ int HX_BaseConnection::closeConnection() {
 }
 
 int HX_BaseConnection::handleWrite() {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   if (isClosed()) return 0;
   if (m_eConnectionState == kConnecting) {
     // The completion of an outgoing connect.
@@ -107,6 +108,7 @@ int HX_BaseConnection::handleWrite() {
 }
 
 int HX_BaseConnection::pushToSendQueue(HX_MsgBlockPtr block) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   if (!block) {
     HX_LOG_ERROR_TRACE("NULL == pstMsgBlk");
     return -1;
@@ -120,6 +122,7 @@ int HX_BaseConnection::pushToSendQueue(HX_MsgBlockPtr block) {
 }
 
 int HX_BaseConnection::pushMediaToSendQueue(HX_MsgBlockPtr block, bool keyFrame, HX_PushResult* result) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   *result = m_stSendQueue.push(HX_OutgoingMessage{std::move(block), keyFrame});
   if (!result->queued) return 0;
   if (HX_EventLoop::instance()->modifyNetEvent(m_iSocketFd, kReadEvent | kWriteEvent) != 0) {
@@ -130,6 +133,7 @@ int HX_BaseConnection::pushMediaToSendQueue(HX_MsgBlockPtr block, bool keyFrame,
 }
 
 void HX_BaseConnection::requestShutdownAfterSend() {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   m_bShutdownAfterSend = true;
   if (m_iSocketFd != kInvalidSocketId && m_eConnectionState == kConnected && !m_bSendSideShut)
     HX_EventLoop::instance()->modifyNetEvent(m_iSocketFd, kReadEvent | kWriteEvent);
@@ -141,6 +145,7 @@ int HX_BaseConnection::onConnEstablished() {
 }
 
 int HX_BaseConnection::onTimer(uint64_t timerId) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   if (isClosed()) return -1;
   if (timerId != m_ullTimerId) return 0;
   const uint64_t idleLimit = static_cast<uint64_t>(HX_ServerConfiguration::instance()->m_iMonitorPeriod);

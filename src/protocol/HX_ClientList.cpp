@@ -72,6 +72,7 @@ size_t HX_ClientList::videoQueueSize() const { return m_stVideoQueue.size(); }
 size_t HX_ClientList::audioQueueSize() const { return m_stAudioQueue.size(); }
 
 int HX_ClientList::onTimer(uint64_t timerId) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   if (timerId != m_ullTimerId) return 0;
   // Bounded so that an encoder producing faster than the sessions can take
   // packets never keeps the network thread in this step; whatever is left
@@ -111,12 +112,14 @@ void HX_ClientList::broadcastPacket(const VrMediaFramePtr& packet) {
 }
 
 void HX_ClientList::addClient(VrTransClient* session) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   HX_LockGuard lock(m_mtxClients);
   if (std::find(m_vecClients.begin(), m_vecClients.end(), session) == m_vecClients.end())
     m_vecClients.push_back(session);
 }
 
 void HX_ClientList::removeClient(VrTransClient* session) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   HX_LockGuard lock(m_mtxClients);
   m_vecClients.erase(std::remove(m_vecClients.begin(), m_vecClients.end(), session), m_vecClients.end());
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "log/HX_Log.h"
+#include "net/HX_EventLoop.h"
 #include "net/HX_UIDUtils.h"
 #include "platform/HX_Clock.h"
 #include "protocol/HX_TcpConnUtils.h"
@@ -11,6 +12,7 @@ HX_ProtobufConnection::HX_ProtobufConnection(uint64_t maxQueuedMediaBytes)
     : HX_BaseConnection(maxQueuedMediaBytes), m_ullObjId(HX_UIDUtils::MakeObjectId()) {}
 
 int HX_ProtobufConnection::handleRead() {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   if (isClosed()) return 0;
   if (!m_pstRecvMsgBlk) {
     m_pstRecvMsgBlk = HX_CreateMsgBlock(kInitialRecvBlockSize);

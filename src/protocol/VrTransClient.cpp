@@ -18,6 +18,7 @@ VrTransClient::~VrTransClient() {
 }
 
 int VrTransClient::start(int fd) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   HX_LOG_DEBUG("called.");
   m_ullLastActiveTick = static_cast<uint64_t>(HX_GetTickMs());
   m_iSocketFd = fd;
@@ -32,6 +33,7 @@ int VrTransClient::start(int fd) {
 }
 
 int VrTransClient::handleNetMessage(ACE_Message_Block* /*body*/, const HX_NetCmd_Header& header) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   switch (header.m_uiCmdId) {
     case vireo::screenshot::REGISTER_REQUEST:
       m_stReplyHeader = header;
@@ -97,6 +99,7 @@ void VrTransClient::sendPacket(const VrMediaFramePtr& packet) {
 }
 
 void VrTransClient::sendPacket(const VrMediaFramePtr& packet, const std::string& body) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   if (!packet) return;
   const bool isVideo = packet->m_iMediaType == VR_MEDIA_VIDEO;
   const bool keyFrame = isVideo && packet->m_iKeyFrame == 1;
