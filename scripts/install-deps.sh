@@ -17,7 +17,7 @@ PACKAGES=(
   pulseaudio pulseaudio-utils
   libmfx-dev libffmpeg-nvenc-dev
   fonts-wqy-microhei
-  clang
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -30,7 +30,7 @@ void HX_ServerConfiguration::resetToDefaults() {
   m_stSnapshot = *this;
   m_strMinLogLevelText = "debug";
   m_strEnableConsoleLogText = "true";
-  std::lock_guard<std::mutex> lock(m_mutex);
+  HX_LockGuard lock(m_mutex);
   m_stCaptureRegion = HX_Rect();
   m_iOutputWidth = 1920;
   m_iOutputHeight = 1080;
@@ -125,20 +125,20 @@ bool HX_ServerConfiguration::saveNormalConfig() {
 }
 
 void HX_ServerConfiguration::getOutputSize(int32_t* width, int32_t* height) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  HX_LockGuard lock(m_mutex);
   *width = m_iOutputWidth;
   *height = m_iOutputHeight;
 }
 
 void HX_ServerConfiguration::setOutputSize(int32_t width, int32_t height) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  HX_LockGuard lock(m_mutex);
   m_iOutputWidth = width;
   m_iOutputHeight = height;
 }
 
 void HX_ServerConfiguration::getCaptureRegion(int32_t* left, int32_t* top, int32_t* right,
                                               int32_t* bottom) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  HX_LockGuard lock(m_mutex);
   *left = m_stCaptureRegion.left;
   *top = m_stCaptureRegion.top;
   *right = m_stCaptureRegion.right;
@@ -147,6 +147,6 @@ void HX_ServerConfiguration::getCaptureRegion(int32_t* left, int32_t* top, int32
 
 void HX_ServerConfiguration::setCaptureRegion(int32_t left, int32_t top, int32_t right,
                                               int32_t bottom) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  HX_LockGuard lock(m_mutex);
   m_stCaptureRegion = HX_Rect{left, top, right, bottom};
 }

@@ -3,10 +3,10 @@
 // writes settings only while no capture run is active; every thread may read
 // them. Only the capture region and the output size are guarded by the mutex.
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "config/HX_BaseConfiguration.h"
+#include "core/HX_Mutex.h"
 
 struct HX_Rect {
   int32_t left = 0;
@@ -75,8 +75,8 @@ class HX_ServerConfiguration : public HX_BaseConfiguration, public HX_ServerSett
  private:
   HX_ServerConfiguration();
   HX_ServerSettings m_stSnapshot;
-  mutable std::mutex m_mutex;  // guards the two members below
-  HX_Rect m_stCaptureRegion;
-  int32_t m_iOutputWidth = 1920;
-  int32_t m_iOutputHeight = 1080;
+  mutable HX_Mutex m_mutex;
+  HX_Rect m_stCaptureRegion HX_GUARDED_BY(m_mutex);
+  int32_t m_iOutputWidth HX_GUARDED_BY(m_mutex) = 1920;
+  int32_t m_iOutputHeight HX_GUARDED_BY(m_mutex) = 1080;
 };

@@ -107,11 +107,6 @@ int VrAVEncoder::PacketRouter(VrMediaFramePtr packet, void* pair) {
   switch (packet->m_iMediaType) {
     case VR_MEDIA_VIDEO:
       self->m_stInterleaver.PushVideo(std::move(packet));
-      {
-        std::lock_guard<std::mutex> lock(self->m_wakeMutex);
-        self->m_bWake = true;
-      }
-      self->m_cvWake.notify_one();
       return 0;
     case VR_MEDIA_AUDIO:
       self->m_stInterleaver.PushAudio(std::move(packet));
@@ -126,9 +121,7 @@ void VrAVEncoder::Interleave() {
   while (!m_bStop.load()) {
     const VrAudioEncoder* audio = m_pAudio.get();
     m_stInterleaver.Pass(audio != nullptr, audio != nullptr ? audio->FirstTimestamp() : 0);
-    std::unique_lock<std::mutex> lock(m_wakeMutex);
-    m_cvWake.wait_for(lock, std::chrono::milliseconds(kPassSleepMs), [this] { return m_bWake; });
-    m_bWake = false;
+    m_stInterleaver.WaitForVideo(std::chrono::milliseconds(kPassWaitMs));
   }
 }
 

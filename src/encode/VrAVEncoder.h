@@ -35,8 +35,6 @@
 // the first sound are dropped, so the first picture delivered need not be a
 // key frame: consumers wait for one. Nothing is delivered after Stop begins.
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <memory>
 #include <thread>
 
@@ -83,7 +81,8 @@ class VrAVEncoder {
   const VrAudioEncoder* AudioEncoder() const { return m_pAudio.get(); }
 
  private:
-  static constexpr int kPassSleepMs = 5;
+  // Longest wait for a picture between two passes (a picture ends it at once).
+  static constexpr int kPassWaitMs = 5;
 
   void Interleave();
   std::unique_ptr<VrVideoEncoder> MakeVideoEncoder();
@@ -94,9 +93,4 @@ class VrAVEncoder {
   std::unique_ptr<VrVideoEncoder> m_pVideo;
   std::unique_ptr<VrAudioEncoder> m_pAudio;
   VrPacketInterleaver m_stInterleaver;
-  // Wakes the interleaving thread when a picture arrives, so a pass runs at
-  // once instead of at the next poll.
-  std::mutex m_wakeMutex;
-  std::condition_variable m_cvWake;
-  bool m_bWake = false;
 };

@@ -134,48 +134,25 @@ void VrAudioEncoder::Start() {
 void VrAudioEncoder::Stop() {
   m_bRunning.store(false);
   if (m_thWorker.joinable()) m_thWorker.join();
-  std::deque<VrMediaFramePtr> dropped;
-  {
-    std::lock_guard<std::mutex> lock(m_mutexInput);
-    dropped.swap(m_lstInput);
-  }
+  m_lstInput.clear();
 }
 
 int VrAudioEncoder::Input(VrMediaFramePtr frame) {
   if (!frame || frame->m_iMediaType != VR_MEDIA_AUDIO) return -1;
-  std::deque<VrMediaFramePtr> dropped;
-  {
-    std::lock_guard<std::mutex> lock(m_mutexInput);
-    if (m_lstInput.size() > kMaxQueuedBlocks) dropped.swap(m_lstInput);
-    m_lstInput.push_back(std::move(frame));
-  }
-  if (!dropped.empty()) {
-    HX_LOG_WARNING("audio encoder behind: %zu waiting blocks discarded.", dropped.size());
+  const HX_PushResult pushed = m_lstInput.push(std::move(frame));
+  if (pushed.dropped > 0) {
+    HX_LOG_WARNING("audio encoder behind: %zu waiting blocks discarded.", pushed.dropped);
   }
   return 0;
 }
 
-size_t VrAudioEncoder::QueuedBlocks() const {
-  std::lock_guard<std::mutex> lock(m_mutexInput);
-  return m_lstInput.size();
-}
-
-VrMediaFramePtr VrAudioEncoder::PopBlock() {
-  std::lock_guard<std::mutex> lock(m_mutexInput);
-  if (m_lstInput.empty()) return nullptr;
-  VrMediaFramePtr block = std::move(m_lstInput.front());
-  m_lstInput.pop_front();
-  return block;
-}
+size_t VrAudioEncoder::QueuedBlocks() const { return m_lstInput.size(); }
 
 void VrAudioEncoder::Encode() {
   HX_SetThreadName("ostrel-aenc");
   while (m_bRunning.load()) {
-    VrMediaFramePtr block = PopBlock();
-    if (!block || block->m_pData == nullptr || block->m_iSize <= 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(kIdleSleepMs));
-      continue;
-    }
+    VrMediaFramePtr block = m_lstInput.popFor(std::chrono::milliseconds(kIdleWaitMs));
+    if (!block || block->m_pData == nullptr || block->m_iSize <= 0) continue;
     uint64_t none = 0;
     m_ullFirstTimestamp.compare_exchange_strong(none, static_cast<uint64_t>(block->m_llTimestamp));
     if (m_bOpen && EncodeBlock(*block) > 0) HX_LOG_WARNING("malloc failed.");

@@ -6,10 +6,9 @@
 // building latency. Input and FirstTimestamp are safe from any thread; Init,
 // Start and Stop belong to the owner's thread.
 #include <atomic>
-#include <deque>
-#include <mutex>
 #include <thread>
 
+#include "core/VrMediaFrameQueue.h"
 #include "encode/VrAdts.h"
 #include "encode/VrEncoder.h"
 #include "media/VrAVHandle.h"
@@ -41,9 +40,10 @@ class VrAudioEncoder : public VrEncoder {
   const AVCodecContext* CodecContext() const { return m_bOpen ? m_pCodecCtx.get() : nullptr; }
 
  private:
-  static constexpr int kIdleSleepMs = 3;
+  // Longest wait of the worker on an empty FIFO (a block ends it at once);
+  // bounds how long Stop waits for the worker.
+  static constexpr int kIdleWaitMs = 3;
 
-  VrMediaFramePtr PopBlock();
   // Both return how many packets were lost to failed allocations.
   int EncodeBlock(const VrMediaFrame& block);
   bool ConfigureResampler(int inputChannels);
@@ -56,8 +56,7 @@ class VrAudioEncoder : public VrEncoder {
   std::thread m_thWorker;
   int32_t m_iCodecId = 0;
   std::atomic<uint64_t> m_ullFirstTimestamp{0};
-  mutable std::mutex m_mutexInput;  // guards m_lstInput only
-  std::deque<VrMediaFramePtr> m_lstInput;
+  VrMediaFrameQueue m_lstInput{HX_DropPolicy::kFlush, kMaxQueuedBlocks + 1};
 
   bool m_bOpen = false;
   bool m_bAddAdts = false;

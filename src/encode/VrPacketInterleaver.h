@@ -3,13 +3,14 @@
 // sequence: video in encoding order, each followed by the audio packets not
 // later than it. Audio up to the first video packet is dropped, and so is
 // video older than the first captured sound. The encoders' workers push from
-// their threads; Pass runs on the one interleaving thread. Each list has its
-// own mutex, held for a single push or pop and never together with the other.
+// their threads; Pass runs on the one interleaving thread. Each list is an
+// unbounded queue, locked for a single push or pop and never together with
+// the other.
+#include <chrono>
 #include <cstdint>
-#include <deque>
-#include <mutex>
 
 #include "core/VrMediaFrame.h"
+#include "core/VrMediaFrameQueue.h"
 
 class VrPacketInterleaver {
  public:
@@ -28,6 +29,8 @@ class VrPacketInterleaver {
   // captured sound's timestamp, 0 while none arrived. Returns true when a
   // video packet was taken.
   bool Pass(bool haveAudio, uint64_t firstAudioTimestamp);
+  // Waits at most |limit| for a video packet to be queued; true when one is.
+  bool WaitForVideo(std::chrono::milliseconds limit) { return m_lstVideo.waitForData(limit); }
 
   // True once a video packet has gone through with an audio encoder present.
   bool Started() const { return m_bStarted; }
@@ -36,16 +39,11 @@ class VrPacketInterleaver {
   void Clear();
 
  private:
-  VrMediaFramePtr PopVideo();
-  // Pops the oldest audio packet when its timestamp is not after |limit|.
-  VrMediaFramePtr PopAudioUpTo(int64_t limit);
   void Emit(VrMediaFramePtr packet);
 
   VrFrameCallback m_pCallback = nullptr;
   void* m_pContext = nullptr;
   bool m_bStarted = false;  // interleaving thread only
-  mutable std::mutex m_mutexVideo;
-  std::deque<VrMediaFramePtr> m_lstVideo;
-  mutable std::mutex m_mutexAudio;
-  std::deque<VrMediaFramePtr> m_lstAudio;
+  VrMediaFrameQueue m_lstVideo{HX_DropPolicy::kDropOldest};  // unbounded: nothing is dropped
+  VrMediaFrameQueue m_lstAudio{HX_DropPolicy::kDropOldest};
 };

@@ -71,11 +71,7 @@ void VrNDISend::stop() {
   m_bStop = true;
   if (m_videoThread.joinable()) m_videoThread.join();
   if (m_audioThread.joinable()) m_audioThread.join();
-  {
-    std::lock_guard<std::mutex> lock(m_videoMutex);
-    m_videoQueue.clear();
-  }
-  std::lock_guard<std::mutex> lock(m_audioMutex);
+  m_videoQueue.clear();
   m_audioQueue.clear();
 }
 
@@ -90,61 +86,22 @@ int VrNDISend::PushFrame(VrMediaFramePtr frame) {
 }
 
 void VrNDISend::EnqueueVideo(VrMediaFramePtr frame) {
-  bool lost = false;
-  {
-    std::lock_guard<std::mutex> lock(m_videoMutex);
-    if (m_videoQueue.size() > kMaxVideoQueue) {
-      m_videoQueue.clear();
-      lost = true;
-    }
-    m_videoQueue.push_back(std::move(frame));
-  }
-  if (lost) HX_LOG_WARNING("Video Frame Loss.");
+  if (m_videoQueue.push(std::move(frame)).dropped > 0) HX_LOG_WARNING("Video Frame Loss.");
 }
 
 void VrNDISend::EnqueueAudio(VrMediaFramePtr block) {
-  bool lost = false;
-  {
-    std::lock_guard<std::mutex> lock(m_audioMutex);
-    if (m_audioQueue.size() > kMaxAudioQueue) {
-      m_audioQueue.clear();
-      lost = true;
-    }
-    m_audioQueue.push_back(std::move(block));
-  }
-  if (lost) HX_LOG_WARNING("Audio Frame Loss.");
+  if (m_audioQueue.push(std::move(block)).dropped > 0) HX_LOG_WARNING("Audio Frame Loss.");
 }
 
-VrMediaFramePtr VrNDISend::DequeueVideo() {
-  std::lock_guard<std::mutex> lock(m_videoMutex);
-  if (m_videoQueue.empty()) return nullptr;
-  VrMediaFramePtr frame = std::move(m_videoQueue.front());
-  m_videoQueue.pop_front();
-  return frame;
-}
+VrMediaFramePtr VrNDISend::DequeueVideo() { return m_videoQueue.pop(); }
 
-VrMediaFramePtr VrNDISend::DequeueAudio() {
-  std::lock_guard<std::mutex> lock(m_audioMutex);
-  if (m_audioQueue.empty()) return nullptr;
-  VrMediaFramePtr block = std::move(m_audioQueue.front());
-  m_audioQueue.pop_front();
-  return block;
-}
+VrMediaFramePtr VrNDISend::DequeueAudio() { return m_audioQueue.pop(); }
 
-void VrNDISend::RequeueAudio(VrMediaFramePtr block) {
-  std::lock_guard<std::mutex> lock(m_audioMutex);
-  m_audioQueue.push_front(std::move(block));
-}
+void VrNDISend::RequeueAudio(VrMediaFramePtr block) { m_audioQueue.pushFront(std::move(block)); }
 
-size_t VrNDISend::VideoQueueSize() const {
-  std::lock_guard<std::mutex> lock(m_videoMutex);
-  return m_videoQueue.size();
-}
+size_t VrNDISend::VideoQueueSize() const { return m_videoQueue.size(); }
 
-size_t VrNDISend::AudioQueueSize() const {
-  std::lock_guard<std::mutex> lock(m_audioMutex);
-  return m_audioQueue.size();
-}
+size_t VrNDISend::AudioQueueSize() const { return m_audioQueue.size(); }
 
 bool VrNDISend::IsAudioDue(int64_t nowMs, int64_t wallOriginMs, int64_t timestampMs,
                            int64_t firstTimestampMs) {
@@ -160,11 +117,8 @@ void VrNDISend::SendVideo() {
   int32_t height = 0;
   config->getOutputSize(&width, &height);
   while (!m_bStop) {
-    VrMediaFramePtr frame = DequeueVideo();
-    if (!frame || frame->m_pData == nullptr || frame->m_iSize <= 0) {
-      SleepMs(kIdleSleepMs);
-      continue;
-    }
+    VrMediaFramePtr frame = m_videoQueue.popFor(std::chrono::milliseconds(kIdleWaitMs));
+    if (!frame || frame->m_pData == nullptr || frame->m_iSize <= 0) continue;
     Publish(frame, width, height, fps);
   }
 }
@@ -213,11 +167,8 @@ void VrNDISend::SendAudio() {
   int64_t firstAudioTime = 0;
   int64_t wallOrigin = 0;
   while (!m_bStop) {
-    VrMediaFramePtr block = DequeueAudio();
-    if (!block) {
-      SleepMs(kIdleSleepMs);
-      continue;
-    }
+    VrMediaFramePtr block = m_audioQueue.popFor(std::chrono::milliseconds(kIdleWaitMs));
+    if (!block) continue;
     const int64_t now = HX_GetTickMs();
     if (!haveFirst) {
       haveFirst = true;

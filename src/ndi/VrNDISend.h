@@ -7,13 +7,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/VrMediaFrame.h"
+#include "core/VrMediaFrameQueue.h"
 #include "ndi/VrNDIRuntime.h"
 
 class VrNDISend {
@@ -22,8 +21,9 @@ class VrNDISend {
   // A queue above these counts is emptied before the next frame goes in.
   static constexpr size_t kMaxVideoQueue = 10;
   static constexpr size_t kMaxAudioQueue = 100;
-  // Sleep of a thread that found its queue empty.
-  static constexpr int kIdleSleepMs = 5;
+  // Longest wait of a thread that found its queue empty (a push ends it at
+  // once); bounds how long stop waits for the thread.
+  static constexpr int kIdleWaitMs = 5;
   // Sleep between two looks at an audio block that is not due yet.
   static constexpr int kEarlyAudioSleepMs = 1;
 
@@ -77,8 +77,6 @@ class VrNDISend {
   std::thread m_videoThread;
   std::thread m_audioThread;
 
-  mutable std::mutex m_videoMutex;  // guards m_videoQueue only
-  std::deque<VrMediaFramePtr> m_videoQueue;
-  mutable std::mutex m_audioMutex;  // guards m_audioQueue only
-  std::deque<VrMediaFramePtr> m_audioQueue;
+  VrMediaFrameQueue m_videoQueue{HX_DropPolicy::kFlush, kMaxVideoQueue + 1};
+  VrMediaFrameQueue m_audioQueue{HX_DropPolicy::kFlush, kMaxAudioQueue + 1};
 };

@@ -51,6 +51,7 @@ class HX_BaseAcceptor : public HX_INet {
 
   // One accept per readable event; the next pass accepts the next connection.
   int handleRead() override {
+    HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
     char ip[128];
     std::memset(ip, 0, sizeof ip);
     int port = 0;

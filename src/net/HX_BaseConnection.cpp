@@ -14,7 +14,9 @@ namespace {
 uint64_t Now() { return static_cast<uint64_t>(HX_GetTickMs()); }
 }  // namespace
 
-HX_BaseConnection::HX_BaseConnection() : m_ullLastActiveTick(Now()) {}
+HX_BaseConnection::HX_BaseConnection(uint64_t maxQueuedBytes)
+    : m_ullLastActiveTick(Now()),
+      m_stSendQueue(HX_DropPolicy::kDropToKeyFrame, SendQueue::kNoItemLimit, maxQueuedBytes) {}
 
 HX_BaseConnection::~HX_BaseConnection() {
   HX_LOG_DEBUG("called");
@@ -39,6 +41,7 @@ int HX_BaseConnection::closeConnection() {
 }
 
 int HX_BaseConnection::handleWrite() {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   if (isClosed()) return 0;
   if (m_eConnectionState == kConnecting) {
     // The completion of an outgoing connect.
@@ -70,7 +73,8 @@ int HX_BaseConnection::handleWrite() {
   }
   for (;;) {
     if (!m_pstSendingMsgBlk) {
-      if (m_stSendQueue.empty()) {
+      HX_OutgoingMessage next = m_stSendQueue.popHeld();
+      if (!next.block) {
         if (m_bShutdownAfterSend && !m_bSendSideShut) {
           ::shutdown(m_iSocketFd, SHUT_WR);
           m_bSendSideShut = true;
@@ -79,8 +83,7 @@ int HX_BaseConnection::handleWrite() {
         HX_EventLoop::instance()->modifyNetEvent(m_iSocketFd, kReadEvent);
         return 0;
       }
-      m_pstSendingMsgBlk = std::move(m_stSendQueue.front());
-      m_stSendQueue.pop_front();
+      m_pstSendingMsgBlk = std::move(next.block);
     }
     ACE_Message_Block* block = m_pstSendingMsgBlk.get();
     if (block->length() > 0) {
@@ -98,19 +101,30 @@ int HX_BaseConnection::handleWrite() {
         return closeConnection();
       }
       block->rd_ptr(static_cast<size_t>(sent));
-      m_ullQueuedBytes -= static_cast<uint64_t>(sent);
+      m_stSendQueue.releaseHeld(static_cast<uint64_t>(sent));
     }
     if (block->length() == 0) m_pstSendingMsgBlk.reset();
   }
 }
 
 int HX_BaseConnection::pushToSendQueue(HX_MsgBlockPtr block) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   if (!block) {
     HX_LOG_ERROR_TRACE("NULL == pstMsgBlk");
     return -1;
   }
-  m_ullQueuedBytes += block->length();
-  m_stSendQueue.push_back(std::move(block));
+  m_stSendQueue.pushUnbounded(HX_OutgoingMessage{std::move(block), false});
+  if (HX_EventLoop::instance()->modifyNetEvent(m_iSocketFd, kReadEvent | kWriteEvent) != 0) {
+    HX_LOG_WARNING("modifyNetEvent failed!");
+    return -1;
+  }
+  return 0;
+}
+
+int HX_BaseConnection::pushMediaToSendQueue(HX_MsgBlockPtr block, bool keyFrame, HX_PushResult* result) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
+  *result = m_stSendQueue.push(HX_OutgoingMessage{std::move(block), keyFrame});
+  if (!result->queued) return 0;
   if (HX_EventLoop::instance()->modifyNetEvent(m_iSocketFd, kReadEvent | kWriteEvent) != 0) {
     HX_LOG_WARNING("modifyNetEvent failed!");
     return -1;
@@ -119,6 +133,7 @@ int HX_BaseConnection::pushToSendQueue(HX_MsgBlockPtr block) {
 }
 
 void HX_BaseConnection::requestShutdownAfterSend() {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   m_bShutdownAfterSend = true;
   if (m_iSocketFd != kInvalidSocketId && m_eConnectionState == kConnected && !m_bSendSideShut)
     HX_EventLoop::instance()->modifyNetEvent(m_iSocketFd, kReadEvent | kWriteEvent);
@@ -130,6 +145,7 @@ int HX_BaseConnection::onConnEstablished() {
 }
 
 int HX_BaseConnection::onTimer(uint64_t timerId) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   if (isClosed()) return -1;
   if (timerId != m_ullTimerId) return 0;
   const uint64_t idleLimit = static_cast<uint64_t>(HX_ServerConfiguration::instance()->m_iMonitorPeriod);

@@ -3,20 +3,35 @@
 // of message blocks and the write side; closes itself on any socket error and
 // is deleted by the loop's lifecycle sweep, never directly. Network thread only.
 #include <cstdint>
-#include <deque>
 #include <string>
 
+#include "core/HX_BoundedQueue.h"
 #include "net/HX_ILifecycle.h"
 #include "net/HX_INet.h"
 #include "net/HX_ITimer.h"
 #include "net/HX_MessageBlock.h"
 #include "net/HX_NetDefs.h"
 
+// A message waiting in a connection's send queue, and what the queue's
+// key-frame rule needs to know of it.
+struct HX_OutgoingMessage {
+  HX_MsgBlockPtr block;
+  bool keyFrame = false;
+};
+
+struct HX_OutgoingMessageTraits {
+  static uint64_t Bytes(const HX_OutgoingMessage& m) { return m.block ? m.block->length() : 0; }
+  static bool IsKeyFrame(const HX_OutgoingMessage& m) { return m.keyFrame; }
+};
+
 class HX_BaseConnection : public HX_INet, public HX_ITimer, public HX_ILifecycle {
  public:
   enum ConnectionState { kInitial = 0, kConnecting = 1, kConnected = 2 };
+  using SendQueue = HX_BoundedQueue<HX_OutgoingMessage, HX_OutgoingMessageTraits>;
 
-  HX_BaseConnection();
+  // Media messages may hold at most |maxQueuedBytes| queued (counting what
+  // is being written); past it they are dropped up to the next key frame.
+  explicit HX_BaseConnection(uint64_t maxQueuedBytes = SendQueue::kNoByteLimit);
   ~HX_BaseConnection() override;
   HX_BaseConnection(const HX_BaseConnection&) = delete;
   HX_BaseConnection& operator=(const HX_BaseConnection&) = delete;
@@ -27,8 +42,14 @@ class HX_BaseConnection : public HX_INet, public HX_ITimer, public HX_ILifecycle
   int onTimer(uint64_t timerId) override;
 
   // Queues |block| (the queue owns it from now on, also on failure) and turns
-  // write interest on.
+  // write interest on. Never dropped: for answers to requests.
   int pushToSendQueue(HX_MsgBlockPtr block);
+  // Queues a media message under the byte bound and the key-frame rule;
+  // |result| says whether it was queued or dropped and why. 0 unless write
+  // interest cannot be turned on (-1, the block stays queued).
+  int pushMediaToSendQueue(HX_MsgBlockPtr block, bool keyFrame, HX_PushResult* result);
+  // Media messages are dropped from now on up to the next key frame.
+  void skipMediaToKeyFrame() { m_stSendQueue.skipToKeyFrame(); }
   // Unregisters and closes the socket; a no-op without one.
   void closeSocket();
   // closeSocket, then setClosed; returns -1 for the callers' convenience.
@@ -40,7 +61,7 @@ class HX_BaseConnection : public HX_INet, public HX_ITimer, public HX_ILifecycle
   int socketFd() const { return m_iSocketFd; }
   int connectionState() const { return m_eConnectionState; }
   // Bytes queued and not yet handed to the socket.
-  uint64_t queuedBytes() const { return m_ullQueuedBytes; }
+  uint64_t queuedBytes() const { return m_stSendQueue.bytes(); }
   size_t queuedBlocks() const { return m_stSendQueue.size() + (m_pstSendingMsgBlk ? 1 : 0); }
   bool isSendSideShut() const { return m_bSendSideShut; }
 
@@ -49,13 +70,13 @@ class HX_BaseConnection : public HX_INet, public HX_ITimer, public HX_ILifecycle
   bool m_bShutdownAfterSend = false;
   uint64_t m_ullTimerId = kInvalidTimerId;
   uint64_t m_ullLastActiveTick;
-  std::deque<HX_MsgBlockPtr> m_stSendQueue;
+  // The block being written stays counted in the queue's bytes until sent.
+  SendQueue m_stSendQueue;
   HX_MsgBlockPtr m_pstSendingMsgBlk;
   HX_MsgBlockPtr m_pstRecvMsgBlk;
   int m_eConnectionState = kInitial;
   std::string m_strPeerIp;
   uint16_t m_usPeerPort = 0;
-  uint64_t m_ullQueuedBytes = 0;
   bool m_bSendSideShut = false;
 
 };

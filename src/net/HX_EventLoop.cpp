@@ -1,6 +1,8 @@
 #include "net/HX_EventLoop.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 #include "log/HX_Log.h"
 #include "net/HX_PollPoller.h"
@@ -34,17 +36,23 @@ HX_EventLoop::~HX_EventLoop() {
 
 uint64_t HX_EventLoop::now() const { return m_pfnClock(); }
 
-int HX_EventLoop::pollerInterest(int fd) const {
-  return static_cast<const HX_PollPoller*>(m_pstEventPoller.get())->interestOf(fd);
+void HX_EventLoop::assertInLoopThread(const char* where) const {
+  const std::thread::id owner = m_loopThread.load();
+  if (owner == std::thread::id() || owner == std::this_thread::get_id()) return;
+  // A broken thread rule corrupts the loop's tables silently: stop here, where
+  // the stack shows the caller.
+  HX_LOG_ERROR_TRACE("%s called off the network thread while the loop runs", where);
+  std::fprintf(stderr, "%s called off the network thread while the loop runs\n", where);
+  std::abort();
 }
 
-size_t HX_EventLoop::lifecycleCount() const {
-  size_t n = 0;
-  for (auto* node = m_stLifecycleList.next(); node != &m_stLifecycleList; node = node->next()) ++n;
-  return n;
+bool HX_EventLoop::bindToCallingThread() {
+  std::thread::id none;
+  return m_loopThread.compare_exchange_strong(none, std::this_thread::get_id());
 }
 
 int HX_EventLoop::registerNetEvent(int fd, int /*events*/, HX_INet* handler) {
+  HX_ASSERT_IN_LOOP(this);
   if (fd >= HX_SETSIZE) {
     HX_LOG_WARNING("fd >= HX_SETSIZE");
     return -1;
@@ -88,6 +96,7 @@ int HX_EventLoop::checkUsedSlot(int fd, const char* operation) {
 }
 
 int HX_EventLoop::unregisterNetEvent(int fd) {
+  HX_ASSERT_IN_LOOP(this);
   if (checkUsedSlot(fd, __PRETTY_FUNCTION__) != 0) return -1;
   if (m_pstEventPoller->unregisterNetEvent(fd) != 0) {
     HX_LOG_WARNING("m_pstEventPoller->unregisterNetEven failed.");
@@ -98,6 +107,7 @@ int HX_EventLoop::unregisterNetEvent(int fd) {
 }
 
 int HX_EventLoop::modifyNetEvent(int fd, int mask) {
+  HX_ASSERT_IN_LOOP(this);
   if (checkUsedSlot(fd, __PRETTY_FUNCTION__) != 0) return -1;
   if (m_pstEventPoller->modifyNetEvent(fd, mask) != 0) {
     HX_LOG_WARNING("m_pstEventPoller->modifyNetEvent failed.");
@@ -108,6 +118,7 @@ int HX_EventLoop::modifyNetEvent(int fd, int mask) {
 }
 
 int HX_EventLoop::registerTimer(HX_ITimer* timer, uint64_t delay, uint64_t interval, uint64_t& timerId) {
+  HX_ASSERT_IN_LOOP(this);
   if (timer == nullptr) {
     HX_LOG_ERROR_TRACE("pstITimer == NULL.");
     return -1;
@@ -124,12 +135,14 @@ int HX_EventLoop::registerTimer(HX_ITimer* timer, uint64_t delay, uint64_t inter
 }
 
 int HX_EventLoop::unregisterTimer(uint64_t timerId) {
+  HX_ASSERT_IN_LOOP(this);
   // The armed entry stays and is dropped when it falls due.
   if (m_setLiveTimerIds.erase(timerId) == 0) HX_LOG_WARNING("remove a invalid timer id!");
   return 0;
 }
 
 int HX_EventLoop::registerToLifecycleManager(HX_ILifecycle* object) {
+  HX_ASSERT_IN_LOOP(this);
   if (object == nullptr) {
     HX_LOG_ERROR_TRACE("pstILifecycle == NULL");
     return -1;
@@ -139,15 +152,21 @@ int HX_EventLoop::registerToLifecycleManager(HX_ILifecycle* object) {
 }
 
 void HX_EventLoop::runOnce() {
+  HX_ASSERT_IN_LOOP(this);
+  const bool bound = bindToCallingThread();
   processNetEvents();
   processTimers();
   processLifecycle();
+  if (bound) m_loopThread.store(std::thread::id());
 }
 
 void HX_EventLoop::run() {
+  HX_ASSERT_IN_LOOP(this);
+  const bool bound = bindToCallingThread();
   do {
     runOnce();
   } while (!m_bStop.load());
+  if (bound) m_loopThread.store(std::thread::id());
 }
 
 void HX_EventLoop::processNetEvents() {

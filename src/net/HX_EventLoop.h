@@ -4,13 +4,16 @@
 // polls, dispatches readiness, fires expired timers and every 250 ms deletes
 // the objects that marked themselves closed. Loop thread only, except that the
 // owner may register before the loop's thread starts and after it ended, and
-// requestStop() is safe from any thread. Handlers, timers and lifecycle objects
-// are not owned, except that lifecycle objects are deleted by the sweep.
+// requestStop() is safe from any thread: while a thread runs the loop (run, or
+// one runOnce), a call from another thread aborts in builds with thread
+// checks (HX_ASSERT_IN_LOOP). Handlers, timers and lifecycle objects are not
+// owned, except that lifecycle objects are deleted by the sweep.
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "net/HX_IEventPoller.h"
@@ -71,14 +74,17 @@ class HX_EventLoop {
   bool isStopRequested() const { return m_bStop.load(); }
 
   uint64_t now() const;
-  // Introspection for tests and diagnostics.
-  const HX_FileEvent& fileEvent(int fd) const { return m_pFileEvents[fd]; }
-  int pollerInterest(int fd) const;
-  bool isTimerLive(uint64_t timerId) const { return m_setLiveTimerIds.count(timerId) != 0; }
-  size_t armedTimerCount() const { return m_mapTimers.size(); }
-  size_t lifecycleCount() const;
+
+  // Aborts, naming |where|, when called on another thread than the one that
+  // runs the loop; any thread passes while none runs it.
+  void assertInLoopThread(const char* where) const;
 
  private:
+  friend struct HX_EventLoopTestAccess;
+  // Makes the calling thread the loop's for one run or pass; false when a
+  // thread already is (a pass inside run).
+  bool bindToCallingThread();
+
   void processNetEvents();
   void processTimers();
   void processLifecycle();
@@ -95,4 +101,14 @@ class HX_EventLoop {
   LinkNode<HX_ILifecycle> m_stLifecycleList;  // sentinel
   ClockFn m_pfnClock;
   std::vector<HX_FiredEvent> m_vecFired;  // reused by every pass
+  std::atomic<std::thread::id> m_loopThread{};  // default while no thread runs the loop
 };
+
+// Loop-only entry points start with HX_ASSERT_IN_LOOP(loop): in debug builds
+// and in the sanitizer and thread-safety builds a call from a thread other
+// than the loop's aborts; otherwise it compiles to nothing.
+#if defined(OSTREL_THREAD_CHECKS) || !defined(NDEBUG)
+#define HX_ASSERT_IN_LOOP(loop) (loop)->assertInLoopThread(__PRETTY_FUNCTION__)
+#else
+#define HX_ASSERT_IN_LOOP(loop) static_cast<void>(0)
+#endif

@@ -8,25 +8,25 @@
 #include "protocol/VrTransClient.h"
 
 namespace {
-std::mutex g_instanceMutex;
-std::shared_ptr<HX_ClientList> g_instance;
+HX_Mutex g_instanceMutex;
+std::shared_ptr<HX_ClientList> g_instance HX_GUARDED_BY(g_instanceMutex);
 }  // namespace
 
 std::shared_ptr<HX_ClientList> HX_ClientList::instance() {
-  std::lock_guard<std::mutex> lock(g_instanceMutex);
+  HX_LockGuard lock(g_instanceMutex);
   if (!g_instance) g_instance.reset(new HX_ClientList());
   return g_instance;
 }
 
 std::shared_ptr<HX_ClientList> HX_ClientList::existingInstance() {
-  std::lock_guard<std::mutex> lock(g_instanceMutex);
+  HX_LockGuard lock(g_instanceMutex);
   return g_instance;
 }
 
 void HX_ClientList::destroyInstance() {
   std::shared_ptr<HX_ClientList> last;
   {
-    std::lock_guard<std::mutex> lock(g_instanceMutex);
+    HX_LockGuard lock(g_instanceMutex);
     last.swap(g_instance);
   }
   // Released outside the instance mutex: the destructor may free many packets.
@@ -43,7 +43,7 @@ int HX_ClientList::start() {
 void HX_ClientList::stop() {
   if (HX_EventLoop::instance()->unregisterTimer(m_ullTimerId) != 0) HX_LOG_WARNING("unregisterTimer failed.");
   m_ullTimerId = kInvalidTimerId;
-  std::lock_guard<std::mutex> lock(m_mtxClients);
+  HX_LockGuard lock(m_mtxClients);
   for (VrTransClient* session : m_vecClients) session->requestShutdownAfterSend();
 }
 
@@ -56,56 +56,23 @@ void HX_ClientList::EnqueuePacket(VrMediaFramePtr packet) {
 }
 
 void HX_ClientList::EnqueueVideo(VrMediaFramePtr packet) {
-  std::deque<VrMediaFramePtr> dropped;  // released after the mutex
-  {
-    std::lock_guard<std::mutex> lock(m_mtxVideo);
-    if (m_stVideoQueue.size() > kVideoQueueLimit) {
-      dropped.swap(m_stVideoQueue);
-      HX_LOG_WARNING("NetWork Send : Video Frame Loss.");
-    }
-    m_stVideoQueue.push_back(std::move(packet));
-  }
+  if (m_stVideoQueue.push(std::move(packet)).dropped > 0) HX_LOG_WARNING("NetWork Send : Video Frame Loss.");
 }
 
 void HX_ClientList::EnqueueAudio(VrMediaFramePtr packet) {
-  std::deque<VrMediaFramePtr> dropped;
-  {
-    std::lock_guard<std::mutex> lock(m_mtxAudio);
-    if (m_stAudioQueue.size() > kAudioQueueLimit) {
-      dropped.swap(m_stAudioQueue);
-      HX_LOG_WARNING("NetWork Send : Audio Frame Loss.");
-    }
-    m_stAudioQueue.push_back(std::move(packet));
-  }
+  if (m_stAudioQueue.push(std::move(packet)).dropped > 0) HX_LOG_WARNING("NetWork Send : Audio Frame Loss.");
 }
 
-VrMediaFramePtr HX_ClientList::DequeueVideoPacket() {
-  std::lock_guard<std::mutex> lock(m_mtxVideo);
-  if (m_stVideoQueue.empty()) return nullptr;
-  VrMediaFramePtr packet = std::move(m_stVideoQueue.front());
-  m_stVideoQueue.pop_front();
-  return packet;
-}
+VrMediaFramePtr HX_ClientList::DequeueVideoPacket() { return m_stVideoQueue.pop(); }
 
-VrMediaFramePtr HX_ClientList::DequeueAudioPacket() {
-  std::lock_guard<std::mutex> lock(m_mtxAudio);
-  if (m_stAudioQueue.empty()) return nullptr;
-  VrMediaFramePtr packet = std::move(m_stAudioQueue.front());
-  m_stAudioQueue.pop_front();
-  return packet;
-}
+VrMediaFramePtr HX_ClientList::DequeueAudioPacket() { return m_stAudioQueue.pop(); }
 
-size_t HX_ClientList::videoQueueSize() const {
-  std::lock_guard<std::mutex> lock(m_mtxVideo);
-  return m_stVideoQueue.size();
-}
+size_t HX_ClientList::videoQueueSize() const { return m_stVideoQueue.size(); }
 
-size_t HX_ClientList::audioQueueSize() const {
-  std::lock_guard<std::mutex> lock(m_mtxAudio);
-  return m_stAudioQueue.size();
-}
+size_t HX_ClientList::audioQueueSize() const { return m_stAudioQueue.size(); }
 
 int HX_ClientList::onTimer(uint64_t timerId) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   if (timerId != m_ullTimerId) return 0;
   // Bounded so that an encoder producing faster than the sessions can take
   // packets never keeps the network thread in this step; whatever is left
@@ -134,7 +101,7 @@ int HX_ClientList::onTimer(uint64_t timerId) {
 }
 
 void HX_ClientList::broadcastPacket(const VrMediaFramePtr& packet) {
-  std::lock_guard<std::mutex> lock(m_mtxClients);
+  HX_LockGuard lock(m_mtxClients);
   if (m_vecClients.empty()) return;
   std::string body;
   if (!VrTransClient::BuildPacketResponse(*packet, &body)) {
@@ -145,17 +112,19 @@ void HX_ClientList::broadcastPacket(const VrMediaFramePtr& packet) {
 }
 
 void HX_ClientList::addClient(VrTransClient* session) {
-  std::lock_guard<std::mutex> lock(m_mtxClients);
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
+  HX_LockGuard lock(m_mtxClients);
   if (std::find(m_vecClients.begin(), m_vecClients.end(), session) == m_vecClients.end())
     m_vecClients.push_back(session);
 }
 
 void HX_ClientList::removeClient(VrTransClient* session) {
-  std::lock_guard<std::mutex> lock(m_mtxClients);
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
+  HX_LockGuard lock(m_mtxClients);
   m_vecClients.erase(std::remove(m_vecClients.begin(), m_vecClients.end(), session), m_vecClients.end());
 }
 
 std::vector<VrTransClient*> HX_ClientList::clients() const {
-  std::lock_guard<std::mutex> lock(m_mtxClients);
+  HX_LockGuard lock(m_mtxClients);
   return m_vecClients;
 }

@@ -7,12 +7,12 @@
 // loop at that moment. Sessions are not owned. One instance per process,
 // created on first use and destroyed by the server's stop.
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <vector>
 
+#include "core/HX_Mutex.h"
 #include "core/VrMediaFrame.h"
+#include "core/VrMediaFrameQueue.h"
 #include "net/HX_ITimer.h"
 #include "net/HX_NetDefs.h"
 
@@ -69,15 +69,14 @@ class HX_ClientList : public HX_ITimer {
  private:
   HX_ClientList() = default;
 
-  std::deque<VrMediaFramePtr> m_stVideoQueue;
-  std::deque<VrMediaFramePtr> m_stAudioQueue;
-  mutable std::mutex m_mtxVideo;
-  mutable std::mutex m_mtxAudio;
+  // More than the limit waiting: the queue is emptied before the next packet.
+  VrMediaFrameQueue m_stVideoQueue{HX_DropPolicy::kFlush, kVideoQueueLimit + 1};
+  VrMediaFrameQueue m_stAudioQueue{HX_DropPolicy::kFlush, kAudioQueueLimit + 1};
   VrMediaFramePtr m_pPendingVideo;
   VrMediaFramePtr m_pPendingAudio;
   int64_t m_llLastVideoTime = 0;  // of the last video packet broadcast
   bool m_bVideoSent = false;
-  std::vector<VrTransClient*> m_vecClients;
+  mutable HX_Mutex m_mtxClients;
+  std::vector<VrTransClient*> m_vecClients HX_GUARDED_BY(m_mtxClients);
   uint64_t m_ullTimerId = kInvalidTimerId;
-  mutable std::mutex m_mtxClients;
 };

@@ -3,13 +3,16 @@
 #include <cstring>
 
 #include "log/HX_Log.h"
+#include "net/HX_EventLoop.h"
 #include "net/HX_UIDUtils.h"
 #include "platform/HX_Clock.h"
 #include "protocol/HX_TcpConnUtils.h"
 
-HX_ProtobufConnection::HX_ProtobufConnection() : m_ullObjId(HX_UIDUtils::MakeObjectId()) {}
+HX_ProtobufConnection::HX_ProtobufConnection(uint64_t maxQueuedMediaBytes)
+    : HX_BaseConnection(maxQueuedMediaBytes), m_ullObjId(HX_UIDUtils::MakeObjectId()) {}
 
 int HX_ProtobufConnection::handleRead() {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   if (isClosed()) return 0;
   if (!m_pstRecvMsgBlk) {
     m_pstRecvMsgBlk = HX_CreateMsgBlock(kInitialRecvBlockSize);
@@ -38,26 +41,45 @@ int HX_ProtobufConnection::handleRead() {
   return 0;
 }
 
-int HX_ProtobufConnection::sendNetResponse(HX_NetCmd_Header& header, const char* body, size_t bodyLength) {
+HX_MsgBlockPtr HX_ProtobufConnection::frameMessage(HX_NetCmd_Header& header, const char* body,
+                                                    size_t bodyLength) {
   if (bodyLength > HX_NetCmd_Header::kMaxPacketLen - HX_NetCmd_Header::kMinPacketLen) {
     HX_LOG_WARNING("body of %zu bytes exceeds the protocol's limit", bodyLength);
-    return -1;
+    return nullptr;
   }
   HX_MsgBlockPtr block = HX_CreateMsgBlock(bodyLength + HX_NetCmd_Header::kHeaderSize);
   if (!block) {
     HX_LOG_WARNING("HX_ObjsBuilder::createMsgBlock failed");
-    return -1;
+    return nullptr;
   }
   header.m_uiPacketLen = static_cast<uint32_t>(bodyLength) + HX_NetCmd_Header::kMinPacketLen;
   if (header.Encode(block.get()) != 0) {
     HX_LOG_WARNING("stNetCmdHeader.Encode failed");
-    return -1;
+    return nullptr;
   }
   if (bodyLength > 0) {
     std::memcpy(block->wr_ptr(), body, bodyLength);
     block->wr_ptr(bodyLength);
   }
+  return block;
+}
+
+int HX_ProtobufConnection::sendNetResponse(HX_NetCmd_Header& header, const char* body, size_t bodyLength) {
+  HX_MsgBlockPtr block = frameMessage(header, body, bodyLength);
+  if (!block) return -1;
   if (pushToSendQueue(std::move(block)) != 0) {
+    HX_LOG_WARNING("pushMsgToQueue failed");
+    return -1;
+  }
+  return 0;
+}
+
+int HX_ProtobufConnection::sendNetMedia(HX_NetCmd_Header header, const std::string& body, bool keyFrame,
+                                        HX_PushResult* result) {
+  *result = HX_PushResult();
+  HX_MsgBlockPtr block = frameMessage(header, body.data(), body.size());
+  if (!block) return -1;
+  if (pushMediaToSendQueue(std::move(block), keyFrame, result) != 0) {
     HX_LOG_WARNING("pushMsgToQueue failed");
     return -1;
   }

@@ -14,7 +14,8 @@ class HX_ProtobufConnection : public HX_BaseConnection, public HX_IObject {
  public:
   static constexpr size_t kInitialRecvBlockSize = 512;
 
-  HX_ProtobufConnection();
+  // |maxQueuedMediaBytes|: the send queue's bound for media messages.
+  explicit HX_ProtobufConnection(uint64_t maxQueuedMediaBytes = SendQueue::kNoByteLimit);
 
   // At most one message per readable event; the rest stays in the socket and
   // makes it readable again in the next pass.
@@ -27,9 +28,17 @@ class HX_ProtobufConnection : public HX_BaseConnection, public HX_IObject {
   int sendNetResponse(HX_NetCmd_Header& header, const std::string& body) {
     return sendNetResponse(header, body.data(), body.size());
   }
+  // Frames |body| behind a copy of |header| and queues it as a media message
+  // (see pushMediaToSendQueue); -1 when it cannot be framed or queued.
+  int sendNetMedia(HX_NetCmd_Header header, const std::string& body, bool keyFrame,
+                   HX_PushResult* result);
 
   uint64_t getObjId() const override { return m_ullObjId; }
 
  private:
+  // The 24-byte header with m_uiPacketLen set, then the body; null (logged)
+  // when the body is too long or the block cannot be made.
+  HX_MsgBlockPtr frameMessage(HX_NetCmd_Header& header, const char* body, size_t bodyLength);
+
   uint64_t m_ullObjId;
 };

@@ -8,13 +8,17 @@
 #include "protocol/VrWireCodec.h"
 #include "vireo_screenshot.pb.h"
 
-VrTransClient::VrTransClient() = default;
+VrTransClient::VrTransClient() : HX_ProtobufConnection(kMaxQueuedBytes) {
+  // A client's stream begins at a key frame.
+  skipMediaToKeyFrame();
+}
 
 VrTransClient::~VrTransClient() {
   if (std::shared_ptr<HX_ClientList> list = HX_ClientList::existingInstance()) list->removeClient(this);
 }
 
 int VrTransClient::start(int fd) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   HX_LOG_DEBUG("called.");
   m_ullLastActiveTick = static_cast<uint64_t>(HX_GetTickMs());
   m_iSocketFd = fd;
@@ -29,6 +33,7 @@ int VrTransClient::start(int fd) {
 }
 
 int VrTransClient::handleNetMessage(ACE_Message_Block* /*body*/, const HX_NetCmd_Header& header) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   switch (header.m_uiCmdId) {
     case vireo::screenshot::REGISTER_REQUEST:
       m_stReplyHeader = header;
@@ -94,34 +99,29 @@ void VrTransClient::sendPacket(const VrMediaFramePtr& packet) {
 }
 
 void VrTransClient::sendPacket(const VrMediaFramePtr& packet, const std::string& body) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   if (!packet) return;
   const bool isVideo = packet->m_iMediaType == VR_MEDIA_VIDEO;
-  if (!m_bKeyFrameSeen) {
-    if (!isVideo || packet->m_iKeyFrame != 1) return;
-  }
-  const uint64_t messageBytes = body.size() + HX_NetCmd_Header::kHeaderSize;
-  if (queuedBytes() + messageBytes > kMaxQueuedBytes) {
+  const bool keyFrame = isVideo && packet->m_iKeyFrame == 1;
+  m_stReplyHeader.m_uiCmdId = vireo::screenshot::PACKET_RESPONSE;
+  HX_PushResult pushed;
+  const int rc = sendNetMedia(m_stReplyHeader, body, keyFrame, &pushed);
+  if (pushed.boundHit && !m_bDropEpisode) {
     // The client does not keep up. Everything up to the next key frame is
     // dropped so that what it receives afterwards decodes cleanly.
-    if (!m_bDropEpisode) {
-      HX_LOG_WARNING("client %llu does not keep up: %llu bytes queued, dropping until the next key frame",
-                     static_cast<unsigned long long>(getObjId()),
-                     static_cast<unsigned long long>(queuedBytes()));
-      m_bDropEpisode = true;
-    }
-    m_bKeyFrameSeen = false;
-    return;
+    HX_LOG_WARNING("client %llu does not keep up: %llu bytes queued, dropping until the next key frame",
+                   static_cast<unsigned long long>(getObjId()),
+                   static_cast<unsigned long long>(queuedBytes()));
+    m_bDropEpisode = true;
   }
-  m_stReplyHeader.m_uiCmdId = vireo::screenshot::PACKET_RESPONSE;
-  if (sendNetResponse(m_stReplyHeader, body) != 0) {
+  if (rc != 0) {
     // A picture the client never got breaks the pictures that follow it.
-    if (isVideo) m_bKeyFrameSeen = false;
+    if (isVideo) skipMediaToKeyFrame();
     return;
   }
-  if (isVideo && packet->m_iKeyFrame == 1) {
+  if (pushed.queued && keyFrame) {
     if (m_bDropEpisode) HX_LOG_INFO("client %llu caught up, streaming again from a key frame",
                                     static_cast<unsigned long long>(getObjId()));
-    m_bKeyFrameSeen = true;
     m_bDropEpisode = false;
   }
 }

@@ -34,10 +34,10 @@ class VrTransClient : public HX_ProtobufConnection {
   static bool BuildCodecInfo(std::string* body);
 
   const HX_NetCmd_Header& replyHeader() const { return m_stReplyHeader; }
-  bool keyFrameSeen() const { return m_bKeyFrameSeen; }
 
  private:
-  bool m_bKeyFrameSeen = false;
-  bool m_bDropEpisode = false;  // over kMaxQueuedBytes, waiting for a key frame
+  // Over kMaxQueuedBytes and waiting for a key frame. The send queue itself
+  // drops media up to a key frame, also before the first one.
+  bool m_bDropEpisode = false;
   HX_NetCmd_Header m_stReplyHeader;
 };

@@ -18,7 +18,6 @@ extern "C" {
 #include "platform/HX_ThreadName.h"
 
 namespace {
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Position of the next 00 00 01 at or after |from|, or |size| when none.
 size_t FindStartCode(const uint8_t* data, size_t size, size_t from) {
@@ -58,7 +57,7 @@ void VrRecordFilter::PushPacket(VrMediaFramePtr packet) {
     if (m_parameterSets.empty()) {
       m_parameterSets = SplitParameterSets(packet->m_pData, static_cast<size_t>(packet->m_iSize));
     }
-    std::lock_guard<std::mutex> lock(m_threadMutex);
+    HX_LockGuard lock(m_threadMutex);
     if (m_bStop) return;
     if (!m_writerThread.joinable()) {
       m_bWriting = true;
@@ -81,69 +80,30 @@ void VrRecordFilter::PushPacket(VrMediaFramePtr packet) {
 
 void VrRecordFilter::stop() {
   m_bStop = true;
+  m_wakeWriter.notify();
   {
-    std::lock_guard<std::mutex> lock(m_threadMutex);
+    HX_LockGuard lock(m_threadMutex);
     if (m_writerThread.joinable()) m_writerThread.join();
   }
-  {
-    std::lock_guard<std::mutex> lock(m_videoMutex);
-    m_videoQueue.clear();
-  }
-  std::lock_guard<std::mutex> lock(m_audioMutex);
+  m_videoQueue.clear();
   m_audioQueue.clear();
 }
 
 void VrRecordFilter::EnqueueVideo(VrMediaFramePtr packet) {
-  bool lost = false;
-  {
-    std::lock_guard<std::mutex> lock(m_videoMutex);
-    if (m_videoQueue.size() > kMaxVideoQueue) {
-      m_videoQueue.pop_front();
-      lost = true;
-    }
-    m_videoQueue.push_back(std::move(packet));
-  }
-  if (lost) HX_LOG_WARNING("Video Frame Loss.");
+  if (m_videoQueue.push(std::move(packet)).dropped > 0) HX_LOG_WARNING("Video Frame Loss.");
 }
 
 void VrRecordFilter::EnqueueAudio(VrMediaFramePtr packet) {
-  bool lost = false;
-  {
-    std::lock_guard<std::mutex> lock(m_audioMutex);
-    if (m_audioQueue.size() > kMaxAudioQueue) {
-      m_audioQueue.clear();
-      lost = true;
-    }
-    m_audioQueue.push_back(std::move(packet));
-  }
-  if (lost) HX_LOG_WARNING("Audio Frame Loss.");
+  if (m_audioQueue.push(std::move(packet)).dropped > 0) HX_LOG_WARNING("Audio Frame Loss.");
 }
 
-VrMediaFramePtr VrRecordFilter::DequeueVideo() {
-  std::lock_guard<std::mutex> lock(m_videoMutex);
-  if (m_videoQueue.empty()) return nullptr;
-  VrMediaFramePtr packet = std::move(m_videoQueue.front());
-  m_videoQueue.pop_front();
-  return packet;
-}
+VrMediaFramePtr VrRecordFilter::DequeueVideo() { return m_videoQueue.pop(); }
 
-VrMediaFramePtr VrRecordFilter::DequeueAudio() {
-  std::lock_guard<std::mutex> lock(m_audioMutex);
-  if (m_audioQueue.empty()) return nullptr;
-  VrMediaFramePtr packet = std::move(m_audioQueue.front());
-  m_audioQueue.pop_front();
-  return packet;
-}
+VrMediaFramePtr VrRecordFilter::DequeueAudio() { return m_audioQueue.pop(); }
 
-size_t VrRecordFilter::VideoQueueSize() const {
-  std::lock_guard<std::mutex> lock(m_videoMutex);
-  return m_videoQueue.size();
-}
+size_t VrRecordFilter::VideoQueueSize() const { return m_videoQueue.size(); }
 
-size_t VrRecordFilter::AudioQueueSize() const {
-  std::lock_guard<std::mutex> lock(m_audioMutex);
-  return m_audioQueue.size();
-}
+size_t VrRecordFilter::AudioQueueSize() const { return m_audioQueue.size(); }
 
 // ---------------------------------------------------------------- helpers
 
@@ -414,86 +374,98 @@ void VrRecordFilter::WriterMain() {
 
 void VrRecordFilter::RecordLoop() {
   const HX_ServerConfiguration* config = HX_ServerConfiguration::instance();
-  const int32_t splitType = config->m_iRecordSplitType;
-  const int64_t sizeLimit = config->m_iSplitSize;
-  const int64_t timeLimit = config->m_iSplitTime;
-
-  VrMediaFramePtr video;
-  VrMediaFramePtr audio;
-  int64_t tv = 0;  // timestamp of the last video packet taken
-  int64_t ta = 0;  // timestamp of the last audio packet taken
-  bool tookVideo = false;
-  bool tookAudio = false;
-  int64_t firstVideo = 0;
-  int64_t firstAudio = 0;
-  bool haveOrigin = false;
-  int64_t origin = 0;       // the current file's time zero
-  int64_t lastWritten = 0;  // timestamp of the last packet written
-
-  while (true) {
+  m_iSplitType = config->m_iRecordSplitType;
+  m_llSplitSize = config->m_iSplitSize;
+  m_llSplitTime = config->m_iSplitTime;
+  WriterState state;
+  for (;;) {
     // Once stopping, the packets already queued still go into the file.
     const bool stopping = m_bStop;
-    if (!video && (video = DequeueVideo())) {
-      tv = video->m_llTimestamp;
-      if (!tookVideo) firstVideo = tv;
-      tookVideo = true;
+    TakeQueued(&state);
+    if (!state.haveOrigin && !FixOrigin(&state)) {
+      if (stopping) return;
+      m_wakeWriter.waitFor(std::chrono::milliseconds(kMaxIdleWaitMs));
+      continue;
     }
-    if (!audio && (audio = DequeueAudio())) {
-      ta = audio->m_llTimestamp;
-      if (!tookAudio) firstAudio = ta;
-      tookAudio = true;
+    const NextPacket next = ChooseNext(state, stopping);
+    if (next == NextPacket::kNone) {
+      if (stopping) return;
+      m_wakeWriter.waitFor(std::chrono::milliseconds(kMaxIdleWaitMs));
+      continue;
     }
+    if (SplitIfDue(&state) != 0) return;
+    WriteHeld(&state, next);
+  }
+}
 
-    if (!haveOrigin) {
-      if (!video) {
-        if (stopping) break;
-        SleepMs(kIdleSleepMs);
-        continue;
-      }
-      // The earlier of the two first packets (audio on a tie); video alone
-      // when no audio has come yet.
-      if (audio) {
-        origin = firstAudio <= firstVideo ? firstAudio : firstVideo;
-      } else {
-        origin = tv;
-      }
-      lastWritten = origin;
-      haveOrigin = true;
-    }
+void VrRecordFilter::TakeQueued(WriterState* s) {
+  if (!s->video && (s->video = DequeueVideo())) {
+    s->tv = s->video->m_llTimestamp;
+    if (!s->tookVideo) s->firstVideo = s->tv;
+    s->tookVideo = true;
+  }
+  if (!s->audio && (s->audio = DequeueAudio())) {
+    s->ta = s->audio->m_llTimestamp;
+    if (!s->tookAudio) s->firstAudio = s->ta;
+    s->tookAudio = true;
+  }
+}
 
-    bool split = false;
-    if (splitType == kSplitBySize) {
-      if (sizeLimit > 0 && m_llBytesWritten >= sizeLimit && video && video->m_iKeyFrame != 0) {
-        m_llBytesWritten = 0;
-        split = true;
-      }
-    } else if (splitType == kSplitByTime) {
-      // Right after a split the last packet written may predate the new
-      // origin (its successor failed to write): no reason to split again.
-      if (timeLimit > 0 && lastWritten >= origin && lastWritten - origin >= timeLimit) split = true;
-    }
-    if (split) {
-      CloseOutput();
-      const std::string path = BuildFileName();
-      if (path.empty() || CreateOutput(path) != 0) break;
-      if (tookAudio && tookVideo) {
-        origin = ta <= tv ? ta : tv;
-      } else {
-        origin = tookVideo ? tv : ta;
-      }
-    }
+bool VrRecordFilter::FixOrigin(WriterState* s) {
+  if (!s->video) return false;
+  // The earlier of the two first packets (audio on a tie); video alone when
+  // no audio has come yet.
+  if (s->audio) {
+    s->origin = s->firstAudio <= s->firstVideo ? s->firstAudio : s->firstVideo;
+  } else {
+    s->origin = s->tv;
+  }
+  s->lastWritten = s->origin;
+  s->haveOrigin = true;
+  return true;
+}
 
-    // Audio newer than the last video taken waits for the next video packet,
-    // except at the end, when no more video will come.
-    if (audio && (ta < tv || (stopping && !video))) {
-      if (WritePacket(audio, ta, origin, m_pAudioStream)) lastWritten = ta;
-      audio.reset();
-    } else if (video) {
-      if (WritePacket(video, tv, origin, m_pVideoStream)) lastWritten = tv;
-      video.reset();
-    } else {
-      if (stopping) break;
-      SleepMs(kIdleSleepMs);
+int VrRecordFilter::SplitIfDue(WriterState* s) {
+  bool split = false;
+  if (m_iSplitType == kSplitBySize) {
+    if (m_llSplitSize > 0 && m_llBytesWritten >= m_llSplitSize && s->video &&
+        s->video->m_iKeyFrame != 0) {
+      m_llBytesWritten = 0;
+      split = true;
     }
+  } else if (m_iSplitType == kSplitByTime) {
+    // Right after a split the last packet written may predate the new origin
+    // (its successor failed to write): no reason to split again.
+    if (m_llSplitTime > 0 && s->lastWritten >= s->origin &&
+        s->lastWritten - s->origin >= m_llSplitTime) {
+      split = true;
+    }
+  }
+  if (!split) return 0;
+  CloseOutput();
+  const std::string path = BuildFileName();
+  if (path.empty() || CreateOutput(path) != 0) return -1;
+  if (s->tookAudio && s->tookVideo) {
+    s->origin = s->ta <= s->tv ? s->ta : s->tv;
+  } else {
+    s->origin = s->tookVideo ? s->tv : s->ta;
+  }
+  return 0;
+}
+
+VrRecordFilter::NextPacket VrRecordFilter::ChooseNext(const WriterState& s, bool stopping) {
+  // Audio newer than the last video taken waits for the next video packet,
+  // except at the end, when no more video will come.
+  if (s.audio && (s.ta < s.tv || (stopping && !s.video))) return NextPacket::kAudio;
+  return s.video ? NextPacket::kVideo : NextPacket::kNone;
+}
+
+void VrRecordFilter::WriteHeld(WriterState* s, NextPacket which) {
+  if (which == NextPacket::kAudio) {
+    if (WritePacket(s->audio, s->ta, s->origin, m_pAudioStream)) s->lastWritten = s->ta;
+    s->audio.reset();
+  } else {
+    if (WritePacket(s->video, s->tv, s->origin, m_pVideoStream)) s->lastWritten = s->tv;
+    s->video.reset();
   }
 }

@@ -2,20 +2,21 @@
 // Writes a run's encoded H.264 and AAC packets into MP4 files named after the
 // local time in the record directory, splitting by time or size as configured.
 // Owns two bounded packet queues and the writer thread, which owns the open
-// file. PushPacket runs on the thread that delivers encoded packets; stop and
+// file and sleeps until a packet or the stop request arrives. PushPacket runs on the thread that delivers encoded packets; stop and
 // destruction on the owner's thread once no more packets are delivered.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/HX_Mutex.h"
+#include "core/HX_WakeSignal.h"
 #include "core/VrMediaFrame.h"
+#include "core/VrMediaFrameQueue.h"
 #include "media/VrAVHandle.h"
 #include "record/VrRecordParams.h"
 
@@ -25,7 +26,9 @@ class VrRecordFilter {
   // the audio queue is emptied when it holds more than kMaxAudioQueue.
   static constexpr size_t kMaxVideoQueue = 10;
   static constexpr size_t kMaxAudioQueue = 100;
-  static constexpr int kIdleSleepMs = 5;
+  // Every push and the stop request wake the writer; the limit only bounds
+  // a wait that nothing ends.
+  static constexpr int kMaxIdleWaitMs = 500;
 
   explicit VrRecordFilter(const VrRecordParams& params);
   // Calls stop().
@@ -63,8 +66,39 @@ class VrRecordFilter {
                                      int suffix);
 
  private:
+  // The writer's place in the stream: the next packet of each kind, the
+  // timestamps taken so far and the current file's time zero.
+  struct WriterState {
+    VrMediaFramePtr video;
+    VrMediaFramePtr audio;
+    int64_t tv = 0;  // timestamp of the last video packet taken
+    int64_t ta = 0;  // timestamp of the last audio packet taken
+    bool tookVideo = false;
+    bool tookAudio = false;
+    int64_t firstVideo = 0;
+    int64_t firstAudio = 0;
+    bool haveOrigin = false;
+    int64_t origin = 0;       // the current file's time zero
+    int64_t lastWritten = 0;  // timestamp of the last packet written
+  };
+
   void WriterMain();
   void RecordLoop();
+  // Fills the empty slots of |state| from the queues.
+  void TakeQueued(WriterState* state);
+  // Fixes the first file's time zero once a video packet is held; false
+  // while there is none.
+  bool FixOrigin(WriterState* state);
+  enum class NextPacket { kNone, kAudio, kVideo };
+  // The held packet that comes next in timestamp order; kNone when nothing
+  // can be written yet.
+  static NextPacket ChooseNext(const WriterState& state, bool stopping);
+  // Closes the file and opens the next one when the split rule says so, and
+  // moves the time zero. Asked only with the next packet in hand, so that
+  // the new file's zero is that packet's time. -1 when the next file cannot
+  // be opened.
+  int SplitIfDue(WriterState* state);
+  void WriteHeld(WriterState* state, NextPacket which);
   // The next file's full path: a name that does not exist yet in the record
   // directory, which is created when missing. Empty on failure (logged).
   std::string BuildFileName();
@@ -84,13 +118,14 @@ class VrRecordFilter {
   std::atomic<bool> m_bStarted{false};
   std::atomic<bool> m_bWriting{false};
   std::vector<uint8_t> m_parameterSets;  // written before the writer starts
-  std::mutex m_threadMutex;              // guards m_writerThread
-  std::thread m_writerThread;
+  HX_Mutex m_threadMutex;
+  std::thread m_writerThread HX_GUARDED_BY(m_threadMutex);
 
-  mutable std::mutex m_videoMutex;  // guards m_videoQueue only
-  std::deque<VrMediaFramePtr> m_videoQueue;
-  mutable std::mutex m_audioMutex;  // guards m_audioQueue only
-  std::deque<VrMediaFramePtr> m_audioQueue;
+  HX_WakeSignal m_wakeWriter;  // a push or the stop request
+  VrMediaFrameQueue m_videoQueue{HX_DropPolicy::kDropOldest, kMaxVideoQueue + 1,
+                                 VrMediaFrameQueue::kNoByteLimit, &m_wakeWriter};
+  VrMediaFrameQueue m_audioQueue{HX_DropPolicy::kFlush, kMaxAudioQueue + 1,
+                                 VrMediaFrameQueue::kNoByteLimit, &m_wakeWriter};
 
   // Writer thread only.
   VrOutputContextPtr m_pOutput;
@@ -100,4 +135,7 @@ class VrRecordFilter {
   VrAVPacketPtr m_pPacket;
   std::string m_strFilePath;
   int64_t m_llBytesWritten = 0;
+  int32_t m_iSplitType = 0;
+  int64_t m_llSplitSize = 0;
+  int64_t m_llSplitTime = 0;
 };

@@ -8,6 +8,7 @@
 #include "NetTestUtil.h"
 #include "net/HX_BaseConnection.h"
 #include "support/LogCapture.h"
+#include "net/HX_EventLoopTestAccess.h"
 
 namespace {
 int g_started = 0;
@@ -59,7 +60,7 @@ TEST(HX_BaseAcceptor, AcceptsOneConnectionPerPass) {
   ASSERT_EQ(acceptor.start(0, "127.0.0.1"), 0);
   const int port = acceptor.localPort();
   ASSERT_GT(port, 0);
-  EXPECT_EQ(HX_EventLoop::instance()->fileEvent(acceptor.listenFd()).handler, &acceptor);
+  EXPECT_EQ(HX_EventLoopTestAccess::fileEvent(HX_EventLoop::instance(), acceptor.listenFd()).handler, &acceptor);
 
   ScopedFd a(ConnectLoopback(port)), b(ConnectLoopback(port));
   ASSERT_GE(a.fd, 0);
@@ -69,14 +70,14 @@ TEST(HX_BaseAcceptor, AcceptsOneConnectionPerPass) {
   EXPECT_EQ(g_started, 1);
   HX_EventLoop::instance()->runOnce();
   EXPECT_EQ(g_started, 2);
-  EXPECT_EQ(HX_EventLoop::instance()->lifecycleCount(), 2u);
+  EXPECT_EQ(HX_EventLoopTestAccess::lifecycleCount(HX_EventLoop::instance()), 2u);
 
   // A client that leaves: its session closes itself and a sweep deletes it.
   ::close(a.fd);
   a.fd = -1;
   for (int i = 0; i < 20 && g_destroyed == 0; ++i) HX_EventLoop::instance()->runOnce();
   EXPECT_EQ(g_destroyed, 1);
-  EXPECT_EQ(HX_EventLoop::instance()->lifecycleCount(), 1u);
+  EXPECT_EQ(HX_EventLoopTestAccess::lifecycleCount(HX_EventLoop::instance()), 1u);
 }
 
 TEST(HX_BaseAcceptor, AReadableEventWithoutAPendingClientKeepsListening) {
@@ -88,7 +89,7 @@ TEST(HX_BaseAcceptor, AReadableEventWithoutAPendingClientKeepsListening) {
   EXPECT_TRUE(log.contains("HX_TcpAccept: HX_GenericAccept failed"));
   EXPECT_TRUE(log.contains("::handleRead: HX_TcpAccept failed."));
   EXPECT_TRUE(log.contains("HX_BaseAcceptor<"));
-  EXPECT_EQ(HX_EventLoop::instance()->fileEvent(acceptor.listenFd()).fd, acceptor.listenFd());
+  EXPECT_EQ(HX_EventLoopTestAccess::fileEvent(HX_EventLoop::instance(), acceptor.listenFd()).fd, acceptor.listenFd());
   log.clear();
   EXPECT_EQ(acceptor.handleWrite(), 0);
   EXPECT_TRUE(log.contains("handleWrite"));
@@ -101,11 +102,11 @@ TEST(HX_BaseAcceptor, ASessionThatFailsToStartIsDeletedAtOnce) {
   ScopedFd client(ConnectLoopback(acceptor.localPort()));
   ASSERT_TRUE(WaitReadable(acceptor.listenFd(), 2000));
   LogCapture log;
-  const size_t before = HX_EventLoop::instance()->lifecycleCount();
+  const size_t before = HX_EventLoopTestAccess::lifecycleCount(HX_EventLoop::instance());
   EXPECT_EQ(acceptor.handleRead(), -1);
   EXPECT_TRUE(log.contains("pstSession->start failed."));
   EXPECT_EQ(g_destroyed, 1);
-  EXPECT_EQ(HX_EventLoop::instance()->lifecycleCount(), before);
+  EXPECT_EQ(HX_EventLoopTestAccess::lifecycleCount(HX_EventLoop::instance()), before);
   // The session's destructor closed the accepted socket: the client sees EOF.
   ASSERT_TRUE(WaitReadable(client.fd, 2000));
   char c;
@@ -126,9 +127,9 @@ TEST(HX_BaseAcceptor, StartFailureLeavesNothingAndDestructionStopsListening) {
     EXPECT_TRUE(log.contains(">::start: HX_TcpServer failed."));
     EXPECT_EQ(second.listenFd(), kInvalidSocketId);
   }
-  EXPECT_EQ(HX_EventLoop::instance()->fileEvent(fd).handler, first.get());
+  EXPECT_EQ(HX_EventLoopTestAccess::fileEvent(HX_EventLoop::instance(), fd).handler, first.get());
   first.reset();
-  EXPECT_EQ(HX_EventLoop::instance()->fileEvent(fd).fd, kInvalidSocketId);
+  EXPECT_EQ(HX_EventLoopTestAccess::fileEvent(HX_EventLoop::instance(), fd).fd, kInvalidSocketId);
   ScopedFd refused(ConnectLoopback(port));
   EXPECT_EQ(refused.fd, -1);
 }

@@ -8,11 +8,13 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "NetTestUtil.h"
 #include "net/HX_EventLoop.h"
 #include "net/HX_SocketApi.h"
 #include "support/LogCapture.h"
+#include "net/HX_EventLoopTestAccess.h"
 
 namespace {
 class TestConnection : public HX_BaseConnection {
@@ -56,7 +58,7 @@ std::string ReadAvailable(int fd) {
   return out;
 }
 
-int Interest(int fd) { return HX_EventLoop::instance()->pollerInterest(fd); }
+int Interest(int fd) { return HX_EventLoopTestAccess::pollerInterest(HX_EventLoop::instance(), fd); }
 
 struct Pair {
   int fd[2];
@@ -136,7 +138,7 @@ TEST(HX_BaseConnectionWrite, APeerThatHungUpClosesTheConnectionWithoutASignal) {
   EXPECT_TRUE(log.contains("HX_BaseConnection::handleWrite: Socket error, HX_Write failed."));
   EXPECT_TRUE(c.isClosed());
   EXPECT_EQ(c.socketFd(), kInvalidSocketId);
-  EXPECT_EQ(HX_EventLoop::instance()->fileEvent(p.fd[0]).fd, kInvalidSocketId);
+  EXPECT_EQ(HX_EventLoopTestAccess::fileEvent(HX_EventLoop::instance(), p.fd[0]).fd, kInvalidSocketId);
   EXPECT_EQ(c.handleWrite(), 0);  // closed: nothing more happens
 }
 
@@ -187,4 +189,26 @@ TEST(HX_BaseConnectionConnect, AnOutgoingConnectCompletesOnWritable) {
   // The next writable event finds the queue empty and drops write interest.
   EXPECT_EQ(c.handleWrite(), 0);
   EXPECT_EQ(Interest(fd), kReadEvent);
+}
+
+TEST(HX_BaseConnectionThreadRule, QueueingFromAnotherThreadWhileTheLoopRunsAborts) {
+#if defined(OSTREL_THREAD_CHECKS) || !defined(NDEBUG)
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        Pair p;
+        TestConnection c;
+        c.adopt(p.fd[0]);
+        HX_EventLoop* loop = HX_EventLoop::instance();
+        loop->clearStop();
+        std::thread network([&] { loop->run(); });
+        while (HX_EventLoopTestAccess::loopThread(loop) == std::thread::id()) std::this_thread::yield();
+        c.pushToSendQueue(Block("late"));
+        loop->requestStop();
+        network.join();
+      },
+      "HX_BaseConnection::pushToSendQueue.* called off the network thread");
+#else
+  GTEST_SKIP() << "thread checks are compiled out of this build";
+#endif
 }

@@ -6,9 +6,11 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/LogCapture.h"
+#include "net/HX_EventLoopTestAccess.h"
 
 namespace {
 uint64_t g_now = 1000;
@@ -65,8 +67,8 @@ TEST(HX_EventLoopRegistration, TableLimitsAndSlotErrors) {
   Handler h(&journal, "h");
 
   EXPECT_EQ(loop.registerNetEvent(HX_SETSIZE - 1, kReadEvent, &h), 0);
-  EXPECT_EQ(loop.fileEvent(HX_SETSIZE - 1).fd, HX_SETSIZE - 1);
-  EXPECT_EQ(loop.fileEvent(HX_SETSIZE - 1).mask, kReadEvent);
+  EXPECT_EQ(HX_EventLoopTestAccess::fileEvent(&loop, HX_SETSIZE - 1).fd, HX_SETSIZE - 1);
+  EXPECT_EQ(HX_EventLoopTestAccess::fileEvent(&loop, HX_SETSIZE - 1).mask, kReadEvent);
   EXPECT_EQ(loop.unregisterNetEvent(HX_SETSIZE - 1), 0);
 
   EXPECT_EQ(loop.registerNetEvent(HX_SETSIZE, kReadEvent, &h), -1);
@@ -79,18 +81,18 @@ TEST(HX_EventLoopRegistration, TableLimitsAndSlotErrors) {
   // events the caller asked for: every descriptor starts read-only.
   Handler other(&journal, "other");
   EXPECT_EQ(loop.registerNetEvent(7, kReadEvent | kWriteEvent, &h), 0);
-  EXPECT_EQ(loop.pollerInterest(7), kReadEvent);
+  EXPECT_EQ(HX_EventLoopTestAccess::pollerInterest(&loop, 7), kReadEvent);
   EXPECT_EQ(loop.registerNetEvent(7, kReadEvent, &other), -1);
   EXPECT_EQ(log.count("slot in m_pFileEvents is already used!"), 1);
-  EXPECT_EQ(loop.fileEvent(7).handler, &h);
+  EXPECT_EQ(HX_EventLoopTestAccess::fileEvent(&loop, 7).handler, &h);
 
   EXPECT_EQ(loop.modifyNetEvent(7, kReadEvent | kWriteEvent), 0);
-  EXPECT_EQ(loop.fileEvent(7).mask, 3);
-  EXPECT_EQ(loop.pollerInterest(7), 3);
+  EXPECT_EQ(HX_EventLoopTestAccess::fileEvent(&loop, 7).mask, 3);
+  EXPECT_EQ(HX_EventLoopTestAccess::pollerInterest(&loop, 7), 3);
   EXPECT_EQ(loop.unregisterNetEvent(7), 0);
-  EXPECT_EQ(loop.fileEvent(7).fd, kInvalidSocketId);
-  EXPECT_EQ(loop.fileEvent(7).handler, nullptr);
-  EXPECT_EQ(loop.pollerInterest(7), 0);
+  EXPECT_EQ(HX_EventLoopTestAccess::fileEvent(&loop, 7).fd, kInvalidSocketId);
+  EXPECT_EQ(HX_EventLoopTestAccess::fileEvent(&loop, 7).handler, nullptr);
+  EXPECT_EQ(HX_EventLoopTestAccess::pollerInterest(&loop, 7), 0);
 
   log.clear();
   EXPECT_EQ(loop.unregisterNetEvent(7), -1);
@@ -169,10 +171,10 @@ TEST(HX_EventLoopTimers, PeriodicOneShotAndUnregisteredExpiries) {
   EXPECT_EQ(periodic.fired.size(), 3u);  // late expiries do not pile up
   EXPECT_EQ(once.fired.size(), 1u);
   EXPECT_TRUE(dropped.fired.empty());
-  EXPECT_EQ(loop.armedTimerCount(), 1u);  // only the periodic timer
+  EXPECT_EQ(HX_EventLoopTestAccess::armedTimerCount(&loop), 1u);  // only the periodic timer
 
   // A one-shot timer stays live after firing: unregistering it is no error.
-  EXPECT_TRUE(loop.isTimerLive(oid));
+  EXPECT_TRUE(HX_EventLoopTestAccess::isTimerLive(&loop, oid));
   log.clear();
   loop.unregisterTimer(oid);
   EXPECT_FALSE(log.contains("remove a invalid timer id!"));
@@ -187,11 +189,11 @@ TEST(HX_EventLoopTimers, CallbackUnregisteringItselfIsReArmedOnceThenDropped) {
   ASSERT_EQ(loop.registerTimer(&t, 0, 10, id), 0);
   loop.runOnce();
   EXPECT_EQ(t.fired.size(), 1u);
-  EXPECT_EQ(loop.armedTimerCount(), 1u);
+  EXPECT_EQ(HX_EventLoopTestAccess::armedTimerCount(&loop), 1u);
   g_now = 1010;
   loop.runOnce();
   EXPECT_EQ(t.fired.size(), 1u);
-  EXPECT_EQ(loop.armedTimerCount(), 0u);
+  EXPECT_EQ(HX_EventLoopTestAccess::armedTimerCount(&loop), 0u);
 }
 
 TEST(HX_EventLoopTimers, EqualExpiriesFireInRegistrationOrder) {
@@ -249,7 +251,7 @@ TEST(HX_EventLoopDispatch, ReadThenWriteAndCancellationOfLaterDescriptors) {
   };
   loop.runOnce();
   EXPECT_EQ(journal, (std::vector<std::string>{"a.read", "a.write"}));
-  EXPECT_FALSE(loop.fileEvent(fa).fired);
+  EXPECT_FALSE(HX_EventLoopTestAccess::fileEvent(&loop, fa).fired);
 
   journal.clear();
   ha.onRead = nullptr;
@@ -303,7 +305,7 @@ TEST(HX_EventLoopLifecycle, ClosedObjectsAreDeletedOnlyAtASweep) {
   g_now = 1250;
   loop.runOnce();
   EXPECT_EQ(deleted, 1);
-  EXPECT_EQ(loop.lifecycleCount(), 2u);
+  EXPECT_EQ(HX_EventLoopTestAccess::lifecycleCount(&loop), 2u);
 
   closedLate->setClosed();
   g_now = 1400;
@@ -313,7 +315,7 @@ TEST(HX_EventLoopLifecycle, ClosedObjectsAreDeletedOnlyAtASweep) {
   loop.runOnce();
   EXPECT_EQ(deleted, 2);
   EXPECT_FALSE(open->isClosed());
-  EXPECT_EQ(loop.lifecycleCount(), 1u);
+  EXPECT_EQ(HX_EventLoopTestAccess::lifecycleCount(&loop), 1u);
 }
 
 TEST(HX_EventLoopLifecycle, TheLoopsDestructorDeletesWhatIsStillRegistered) {
@@ -350,4 +352,34 @@ TEST(HX_EventLoopRun, StopRequestedBeforeRunEndsAfterOnePass) {
   EXPECT_TRUE(loop.isStopRequested());
   loop.clearStop();
   EXPECT_FALSE(loop.isStopRequested());
+}
+
+TEST(HX_EventLoopThreadRule, OnlyTheRunningThreadMayCallWhileTheLoopRuns) {
+#if defined(OSTREL_THREAD_CHECKS) || !defined(NDEBUG)
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  HX_EventLoop loop;
+  Timer t;
+  uint64_t id = kInvalidTimerId;
+  // The owner registers before the loop's thread starts ...
+  ASSERT_EQ(loop.registerTimer(&t, 0, 10, id), 0);
+  EXPECT_DEATH(
+      {
+        std::thread runner([&] { loop.run(); });
+        while (HX_EventLoopTestAccess::loopThread(&loop) == std::thread::id()) std::this_thread::yield();
+        uint64_t other = kInvalidTimerId;
+        loop.registerTimer(&t, 0, 0, other);
+        loop.requestStop();
+        runner.join();
+      },
+      "HX_EventLoop::registerTimer.* called off the network thread while the loop runs");
+  // ... and after it ended.
+  loop.requestStop();
+  std::thread runner([&] { loop.run(); });
+  runner.join();
+  EXPECT_EQ(HX_EventLoopTestAccess::loopThread(&loop), std::thread::id());
+  EXPECT_EQ(loop.unregisterTimer(id), 0);
+  EXPECT_FALSE(HX_EventLoopTestAccess::isTimerLive(&loop, id));
+#else
+  GTEST_SKIP() << "thread checks are compiled out of this build";
+#endif
 }

@@ -20,6 +20,7 @@
 #include "protocol/HX_ClientList.h"
 #include "support/LogCapture.h"
 #include "vireo_screenshot.pb.h"
+#include "net/HX_EventLoopTestAccess.h"
 
 namespace {
 using vireo::screenshot::packet_codeinfo;
@@ -200,7 +201,7 @@ TEST_F(ServerTest, StopWithClientsConnectedEndsTheirStreamsAndStopsAccepting) {
   EXPECT_EQ(rc, -1);
   EXPECT_LE(rest.size(), 1u);
   // The sessions themselves were not closed by the stop.
-  EXPECT_EQ(HX_EventLoop::instance()->lifecycleCount(), 2u);
+  EXPECT_EQ(HX_EventLoopTestAccess::lifecycleCount(HX_EventLoop::instance()), 2u);
   EXPECT_EQ(idle.reader.next(&m, 100), 0);
 
   // The port is free again at once for the next run.
