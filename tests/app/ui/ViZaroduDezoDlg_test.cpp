@@ -52,7 +52,8 @@ TEST_F(RegionFrame, StartsCentredAndWritesItsEvenedInsideOnMoveAndResizeOnlyInRe
   m_pFrame->move(m_pFrame->pos() + QPoint(-7, 5));
   const QRect c = m_pFrame->CaptureRect();
   ASSERT_EQ(c.width() % 2, 1);
-  EXPECT_TRUE(QTest::qWaitFor([&] { return Stored() == std::array<int, 4>{c.x(), c.y(), c.right(), c.bottom() + 1}; }));
+  const std::array<int, 4> evened{c.x(), c.y(), c.right(), c.bottom() + 1};
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Stored() == evened; }));
 }
 
 TEST_F(RegionFrame, RatiosReshapeAroundTheBottomLeftCornerExceptWhileARunLocksTheFrame) {

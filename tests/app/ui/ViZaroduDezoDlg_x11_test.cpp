@@ -39,7 +39,8 @@ TEST(RegionFrameOnX11, GrabShowsTheDesktopInsideARedBorderAndThePointerMovesAndR
   const QRect g = in.adjusted(-40, -60, 40, 40);
   std::vector<uint8_t> px(static_cast<size_t>(g.width()) * g.height() * 4);
   const auto is = [&](const QRect& r, uint32_t rgb) {
-    return X11Pixels::Block(px.data(), g.width() * 4, r.x() - g.x(), r.y() - g.y(), r.width(), r.height(), rgb);
+    const QPoint at = r.topLeft() - g.topLeft();
+    return X11Pixels::Block(px.data(), g.width() * 4, at.x(), at.y(), r.width(), r.height(), rgb);
   };
   // The frame is painted some time after it is mapped: wait for the border.
   ASSERT_TRUE(QTest::qWaitFor([&] {
@@ -68,10 +69,11 @@ TEST(RegionFrameOnX11, GrabShowsTheDesktopInsideARedBorderAndThePointerMovesAndR
   };
   // Drags with the real pointer (XTEST) from |from| by |d|.
   const auto drag = [](const QPoint& from, const QPoint& d) {
-    const auto at = [](const QPoint& p) { return QStringList{"mousemove", QString::number(p.x()), QString::number(p.y())}; };
-    return QProcess::execute("xdotool", at(from) + QStringList{"sleep", "0.2", "mousedown", "1", "sleep", "0.2"} +
-                                            at(from + d / 2) + QStringList{"sleep", "0.2"} + at(from + d) +
-                                            QStringList{"sleep", "0.2", "mouseup", "1"});
+    const auto at = [](const QPoint& p) {
+      return QStringList{"mousemove", QString::number(p.x()), QString::number(p.y()), "sleep", "0.2"};
+    };
+    return QProcess::execute("xdotool", at(from) + QStringList{"mousedown", "1", "sleep", "0.2"} +
+                                            at(from + d / 2) + at(from + d) + QStringList{"mouseup", "1"});
   };
   ASSERT_TRUE(storedBecomes(in));
   // The top strip below its resize band moves the frame.

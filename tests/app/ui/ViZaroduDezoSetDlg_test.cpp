@@ -207,8 +207,8 @@ TEST_F(SettingsDialog, RecordDirectoryIsBrowsedOpenedAndStoredAsUtf8) {
   Get<QPushButton>("helpButton")->click();
   QDesktopServices::unsetUrlHandler("file");
   QDesktopServices::unsetUrlHandler("https");
-  EXPECT_EQ(catcher.m_urls, (QList<QUrl>{QUrl::fromLocalFile(chinese), QUrl(QString(ViZaroduDezoSetDlg::kHelpHost) +
-                                                                                ViZaroduDezoSetDlg::kHelpPath)}));
+  const QUrl help(QString(ViZaroduDezoSetDlg::kHelpHost) + ViZaroduDezoSetDlg::kHelpPath);
+  EXPECT_EQ(catcher.m_urls, (QList<QUrl>{QUrl::fromLocalFile(chinese), help}));
   Apply();
   EXPECT_EQ(m_config.m_strRecordPath, chinese.toStdString());
 }
