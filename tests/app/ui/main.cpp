@@ -1,13 +1,8 @@
-// Test entry point: one QApplication for every test, on the offscreen platform
-// unless QT_QPA_PLATFORM says otherwise. With --region-frame-probe the binary
-// is instead the X client of the frame test (RegionFrameProbe.h).
+// Entry point of the widget tests: one QApplication for every test, on the
+// offscreen platform unless QT_QPA_PLATFORM says otherwise.
 #include <gtest/gtest.h>
 
 #include <QApplication>
-
-#include <cstring>
-
-#include "app/ui/RegionFrameProbe.h"
 
 namespace {
 // The offscreen platform warns about every dialog it sizes; nothing to act on.
@@ -19,9 +14,6 @@ void QuietMessages(QtMsgType type, const QMessageLogContext& context, const QStr
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], kRegionFrameProbeArg) == 0) {
-    return RunRegionFrameProbe(argc, argv);
-  }
   ::testing::InitGoogleTest(&argc, argv);
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   g_previousHandler = qInstallMessageHandler(QuietMessages);
