@@ -30,7 +30,6 @@ void VrVideoWinRTCapture::stop() {
     m_pSession = nullptr;
   }
   StopTicks();
-  std::lock_guard<std::mutex> lock(m_queueMutex);
   m_queue.clear();
 }
 
@@ -40,25 +39,11 @@ void VrVideoWinRTCapture::OnTexture(HX_WinRTImage* image, void* user) {
   static_cast<VrVideoWinRTCapture*>(user)->PushTexture(std::move(owned));
 }
 
-void VrVideoWinRTCapture::PushTexture(ImagePtr image) {
-  std::lock_guard<std::mutex> lock(m_queueMutex);
-  // The queue keeps the newest images; a slow consumer loses the oldest.
-  if (m_queue.size() >= kMaxQueuedImages) m_queue.pop_front();
-  m_queue.push_back(std::move(image));
-}
+void VrVideoWinRTCapture::PushTexture(ImagePtr image) { m_queue.push(std::move(image)); }
 
-VrVideoWinRTCapture::ImagePtr VrVideoWinRTCapture::PopTexture() {
-  std::lock_guard<std::mutex> lock(m_queueMutex);
-  if (m_queue.empty()) return nullptr;
-  ImagePtr image = std::move(m_queue.front());
-  m_queue.pop_front();
-  return image;
-}
+VrVideoWinRTCapture::ImagePtr VrVideoWinRTCapture::PopTexture() { return m_queue.pop(); }
 
-size_t VrVideoWinRTCapture::QueuedTextures() const {
-  std::lock_guard<std::mutex> lock(m_queueMutex);
-  return m_queue.size();
-}
+size_t VrVideoWinRTCapture::QueuedTextures() const { return m_queue.size(); }
 
 int VrVideoWinRTCapture::DoCaptureEx(int64_t now, VrMediaFramePtr* picture) {
   ImagePtr image = PopTexture();

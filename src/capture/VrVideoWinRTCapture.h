@@ -4,13 +4,12 @@
 // the window's images from its own thread into a queue of at most ten (oldest
 // dropped); each tick (see VrScreenSource) turns the oldest queued image into
 // a frame, and the base repeats the last frame when none is queued. start and
-// stop run on the capture session's thread; the queue has its own mutex.
+// stop run on the capture session's thread; the queue is safe from any thread.
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 
 #include "capture/VrScreenSource.h"
+#include "core/HX_BoundedQueue.h"
 #include "platform/x11/HX_IWindowInfo.h"
 #include "platform/x11/HX_WinRTCapture.h"
 
@@ -48,6 +47,6 @@ class VrVideoWinRTCapture : public VrScreenSource {
   std::unique_ptr<HX_IWindowInfo> m_pWindows;
   HX_WinRTCaptureApi m_stApi;
   HX_WinRTCaptureSession* m_pSession = nullptr;
-  mutable std::mutex m_queueMutex;  // guards m_queue only
-  std::deque<ImagePtr> m_queue;
+  // Keeps the newest images: a slow consumer loses the oldest.
+  HX_BoundedQueue<ImagePtr> m_queue{HX_DropPolicy::kDropOldest, kMaxQueuedImages};
 };

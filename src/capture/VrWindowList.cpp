@@ -5,18 +5,18 @@
 #include "log/HX_Log.h"
 
 namespace {
-std::mutex g_instanceMutex;
-VrWindowList* g_pInstance = nullptr;
+HX_Mutex g_instanceMutex;
+VrWindowList* g_pInstance HX_GUARDED_BY(g_instanceMutex) = nullptr;
 }  // namespace
 
 VrWindowList* VrWindowList::instance() {
-  std::lock_guard<std::mutex> lock(g_instanceMutex);
+  HX_LockGuard lock(g_instanceMutex);
   if (g_pInstance == nullptr) g_pInstance = new VrWindowList();
   return g_pInstance;
 }
 
 void VrWindowList::release() {
-  std::lock_guard<std::mutex> lock(g_instanceMutex);
+  HX_LockGuard lock(g_instanceMutex);
   delete g_pInstance;
   g_pInstance = nullptr;
 }
@@ -46,7 +46,7 @@ bool VrWindowList::Capturable(const HX_TopLevelWindow& w) {
 int VrWindowList::refill() {
   std::unique_ptr<HX_IWindowInfo> source = HX_CreateWindowInfo();
   if (source->open() != 0) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    HX_LockGuard lock(m_mutex);
     m_iSelectedIndex = -1;
     m_entries.clear();
     HX_LOG_ERROR("the window list cannot be filled: no display");
@@ -64,7 +64,7 @@ int VrWindowList::refill(HX_IWindowInfo& source) {
     if (w.title.empty() || w.className.empty() || w.id == 0) continue;
     entries.push_back(VrWindowEntry{Truncate(w.title), Truncate(w.className), w.id});
   }
-  std::lock_guard<std::mutex> lock(m_mutex);
+  HX_LockGuard lock(m_mutex);
   m_iSelectedIndex = -1;
   m_entries = std::move(entries);
   if (rc != 0) {
@@ -75,18 +75,18 @@ int VrWindowList::refill(HX_IWindowInfo& source) {
 }
 
 void VrWindowList::setSelectedIndex(int32_t index) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  HX_LockGuard lock(m_mutex);
   m_iSelectedIndex = index;
 }
 
 HX_WindowId VrWindowList::getSelectedWindow() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  HX_LockGuard lock(m_mutex);
   if (m_iSelectedIndex < 0 || m_iSelectedIndex >= static_cast<int32_t>(m_entries.size())) return 0;
   return m_entries[m_iSelectedIndex].m_uiWindow;
 }
 
 int VrWindowList::copyEntries(std::vector<VrWindowEntry>* entries) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  HX_LockGuard lock(m_mutex);
   if (m_entries.empty()) return -1;
   *entries = m_entries;
   return 0;

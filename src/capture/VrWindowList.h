@@ -4,10 +4,10 @@
 // selection; capture sources read the selected window when they start. Every
 // access takes the list's own mutex, so any thread may call it.
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/HX_Mutex.h"
 #include "platform/x11/HX_IWindowInfo.h"
 
 struct VrWindowEntry {
@@ -46,7 +46,7 @@ class VrWindowList {
   static std::string Truncate(const std::string& text);
   static bool Capturable(const HX_TopLevelWindow& window);
 
-  mutable std::mutex m_mutex;  // guards the two members below
-  std::vector<VrWindowEntry> m_entries;
-  int32_t m_iSelectedIndex = -1;
+  mutable HX_Mutex m_mutex;
+  std::vector<VrWindowEntry> m_entries HX_GUARDED_BY(m_mutex);
+  int32_t m_iSelectedIndex HX_GUARDED_BY(m_mutex) = -1;
 };

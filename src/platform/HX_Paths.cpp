@@ -6,11 +6,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+
+#include "core/HX_Mutex.h"
 
 namespace {
-std::mutex g_mutex;
-std::string g_baseDir;
+HX_Mutex g_mutex;
+std::string g_baseDir HX_GUARDED_BY(g_mutex);
 
 std::string TrimSlash(std::string dir) {
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
@@ -46,17 +47,17 @@ void HX_InitBaseDirectory(int argc, char** argv) {
 }
 
 void HX_SetBaseDirectory(const std::string& dir) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  HX_LockGuard lock(g_mutex);
   g_baseDir = TrimSlash(dir);
 }
 
 std::string HX_GetBaseDirectory() {
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    HX_LockGuard lock(g_mutex);
     if (!g_baseDir.empty()) return g_baseDir;
   }
   HX_InitBaseDirectory(0, nullptr);
-  std::lock_guard<std::mutex> lock(g_mutex);
+  HX_LockGuard lock(g_mutex);
   return g_baseDir;
 }
 

@@ -8,7 +8,7 @@ HX_PeriodicTimer::~HX_PeriodicTimer() { kill(); }
 
 int HX_PeriodicTimer::start(uint32_t periodMs, Callback callback, void* user) {
   if (periodMs == 0 || callback == nullptr) return -1;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  HX_LockGuard lock(m_mutex);
   if (m_thread.joinable()) return -1;
   auto state = std::make_shared<State>();
   try {
@@ -24,13 +24,13 @@ void HX_PeriodicTimer::kill() {
   std::thread thread;
   std::shared_ptr<State> state;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    HX_LockGuard lock(m_mutex);
     thread = std::move(m_thread);
     state = std::move(m_pstState);
   }
   if (!state) return;
   {
-    std::lock_guard<std::mutex> lock(state->mutex);
+    HX_LockGuard lock(state->mutex);
     state->stop = true;
   }
   state->wake.notify_all();
@@ -44,7 +44,7 @@ void HX_PeriodicTimer::kill() {
 }
 
 bool HX_PeriodicTimer::running() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  HX_LockGuard lock(m_mutex);
   return m_thread.joinable();
 }
 
@@ -54,13 +54,15 @@ void HX_PeriodicTimer::Run(std::shared_ptr<State> state, uint32_t periodMs, Call
   using Clock = std::chrono::steady_clock;
   const auto period = std::chrono::milliseconds(periodMs);
   auto deadline = Clock::now() + period;
-  std::unique_lock<std::mutex> lock(state->mutex);
   for (;;) {
-    if (state->wake.wait_until(lock, deadline, [&] { return state->stop; })) return;
-    lock.unlock();
+    {
+      HX_UniqueLock lock(state->mutex);
+      while (!state->stop && lock.waitUntil(state->wake, deadline)) {
+      }
+      if (state->stop) return;
+    }
+    // The tick runs unlocked so that it may call kill.
     if (user != nullptr) callback(user);
-    lock.lock();
-    if (state->stop) return;
     deadline += period;
     // A tick that overran skips the deadlines it missed instead of bursting.
     const auto now = Clock::now();

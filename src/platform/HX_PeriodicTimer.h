@@ -6,8 +6,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
+
+#include "core/HX_Mutex.h"
 
 class HX_PeriodicTimer {
  public:
@@ -28,13 +29,13 @@ class HX_PeriodicTimer {
 
  private:
   struct State {
-    std::mutex mutex;
+    HX_Mutex mutex;
     std::condition_variable wake;
-    bool stop = false;
+    bool stop HX_GUARDED_BY(mutex) = false;
   };
   static void Run(std::shared_ptr<State> state, uint32_t periodMs, Callback callback, void* user);
 
-  mutable std::mutex m_mutex;  // guards m_thread and m_pstState
-  std::thread m_thread;
-  std::shared_ptr<State> m_pstState;
+  mutable HX_Mutex m_mutex;
+  std::thread m_thread HX_GUARDED_BY(m_mutex);
+  std::shared_ptr<State> m_pstState HX_GUARDED_BY(m_mutex);
 };
