@@ -42,6 +42,10 @@ class VrRecordFilter {
   // the writer thread, which opens the first file.
   void PushPacket(VrMediaFramePtr packet);
 
+  // The full path of the file being written, empty before the first one
+  // opens. Any thread (the dialog's status line).
+  std::string currentFile() const;
+
   // Refuses further packets, lets the writer put what is already queued into
   // the file, closes the file and joins the writer. Idempotent.
   void stop();
@@ -114,4 +118,7 @@ class VrRecordFilter {
   std::unique_ptr<AVPacket, PacketDeleter> m_pPacket;
   std::string m_strFilePath;
   int64_t m_llBytesWritten = 0;
+
+  mutable std::mutex m_fileNameMutex;  // guards m_strCurrentFile only
+  std::string m_strCurrentFile;
 };
