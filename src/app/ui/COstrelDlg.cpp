@@ -244,8 +244,9 @@ void COstrelDlg::FillTargetList() {
   m_pTargetList->setEnabled(true);
   m_pStart->setEnabled(true);
   m_pRefresh->setEnabled(true);
+  // Monitor numbers belong to the monitor list only.
+  DestroyMarkers();
   if (mode == kModeScreen) {
-    DestroyMarkers();
     if (m_pMonitors != nullptr) VrMonitorList::rebuild(*m_pMonitors, &m_vecMonitors);
     else VrMonitorList::rebuild(&m_vecMonitors);
     for (size_t i = 0; i < m_vecMonitors.size(); ++i) {

@@ -8,6 +8,7 @@
 
 int VrFakeMonitorSource::Parse(const std::string& text, std::vector<HX_MonitorDesc>* monitors) {
   monitors->clear();
+  if (text.empty() || text.back() == ',') return -1;  // getline drops a trailing empty entry
   std::stringstream in(text);
   std::string item;
   while (std::getline(in, item, ',')) {
