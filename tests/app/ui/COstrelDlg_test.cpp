@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <chrono>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "config/HX_ServerConfiguration.h"
 #include "platform/HX_Paths.h"
 #include "platform/HX_Process.h"
+#include "support/FreePort.h"
 #include "support/TempDir.h"
 #include "support/XvfbServer.h"
 
@@ -168,6 +170,31 @@ TEST_F(DialogTest, StartAndStopToggleTheTenControlsAndTheCaption) {
   EXPECT_EQ(m_prompt.messages, std::vector<std::string>{"视频采集失败！"});
   EXPECT_EQ(start->text(), "开始");
   for (QWidget* w : locked) EXPECT_TRUE(w->isEnabled());
+}
+
+TEST_F(DialogTest, StatusLineCountsWhatTheRunSends) {
+  VrFakeMonitorSource small({Monitor(0, 0, 0, 64, 48)});
+  m_options.m_pMonitors = &small;
+  Cfg()->m_iPushFlowType = kPushPrivate;
+  Cfg()->m_iPrivatePort = FreeLoopbackPort();
+  COstrelDlg dlg(m_options);
+  Child<QPushButton>(dlg, "start")->click();
+  ASSERT_TRUE(dlg.isRunning());
+  auto* status = Child<QLabel>(dlg, "status");
+  EXPECT_TRUE(status->text().startsWith("客户端 0 · ")) << status->text().toStdString();
+  // Pictures come every 40 ms; after a few refreshes the rate is well above zero.
+  QRegularExpression fps(QStringLiteral("· ([0-9.]+) 帧/秒 · ([0-9]+) kbit/s"));
+  double rate = 0;
+  for (int i = 0; i < 8 && rate <= 0; ++i) {
+    QTest::qWait(COstrelDlg::kStatusPeriodMs);
+    QRegularExpressionMatch m = fps.match(status->text());
+    ASSERT_TRUE(m.hasMatch()) << status->text().toStdString();
+    rate = m.captured(1).toDouble();
+  }
+  EXPECT_GT(rate, 5) << status->text().toStdString();
+  EXPECT_LT(rate, 40) << status->text().toStdString();
+  EXPECT_GT(dlg.Run().counters().m_ullBytes, 0u);
+  dlg.Shutdown();
 }
 
 TEST_F(DialogTest, ShutdownStopsTheRunThenSavesTheSelectionsIntoConfigIni) {
