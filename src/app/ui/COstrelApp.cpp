@@ -33,8 +33,11 @@ const char kUsage[] =
     "               (default: OSTREL_HOME, else beside the executable; for an\n"
     "               installed copy $XDG_CONFIG_HOME/ostrel and $XDG_STATE_HOME/ostrel)\n";
 
+}  // namespace
+
 // English for en_* locales; the source texts are Chinese.
-void InstallTranslation(QApplication& app, QTranslator& own, QTranslator& qt) {
+void COstrelApp::InstallTranslation(QApplication& app) {
+  static QTranslator own, qt;  // installed translators must outlive the application's use of them
   const QLocale locale;
   if (!locale.name().startsWith(QLatin1String("en"))) {
     if (qt.load(locale, QStringLiteral("qtbase"), QStringLiteral("_"),
@@ -46,6 +49,8 @@ void InstallTranslation(QApplication& app, QTranslator& own, QTranslator& qt) {
   if (own.load(QStringLiteral(":/i18n/ostrel_en.qm"))) app.installTranslator(&own);
   else std::fputs("ostrel: the English translation is missing; texts stay Chinese\n", stderr);
 }
+
+namespace {
 
 void Tell(const char* text) {
   QMessageBox::information(nullptr, QCoreApplication::translate("COstrelApp", "澄影dozi"),
@@ -70,8 +75,7 @@ int COstrelApp::Run(int argc, char** argv) {
     }
   }
   HX_InitBaseDirectory(argc, argv);
-  QTranslator own, qt;
-  InstallTranslation(app, own, qt);
+  InstallTranslation(app);
 
   const std::string base = HX_GetBaseDirectory();
   HX_MakeDirectories(base);

@@ -189,9 +189,13 @@ void COstrelDlg::ApplyLayoutSize() {
     QFont f = font();
     f.setPointSizeF(f.pointSizeF() * 1.6);
     setFont(f);
-    const QMargins m = layout()->contentsMargins();
-    layout()->setContentsMargins(m * 2);
-    layout()->setSpacing(layout()->spacing() * 2);
+    for (QLayout* l : findChildren<QLayout*>()) {
+      l->setContentsMargins(l->contentsMargins() * 2);
+      if (l->spacing() > 0) l->setSpacing(l->spacing() * 2);
+    }
+    for (QPushButton* b : findChildren<QPushButton*>()) {
+      b->setMinimumSize(b->sizeHint().width() + b->sizeHint().height() / 2, b->sizeHint().height() * 5 / 4);
+    }
     m_pStart->setMinimumHeight(m_pStart->sizeHint().height() * 3 / 2);
   }
   setFixedSize(large ? kLargeWidth : kSmallWidth, large ? kLargeHeight : kSmallHeight);

@@ -12,7 +12,7 @@
     <name>COstrelDlg</name>
     <message>
         <source>澄影dozi（多屏使用时，保证缩放一致）</source>
-        <translation>Ostrel (with several monitors, keep their scaling equal)</translation>
+        <translation>Ostrel (keep scaling equal on all monitors)</translation>
     </message>
     <message>
         <source>开始</source>
