@@ -59,21 +59,27 @@ void Tell(const char* text) {
 }  // namespace
 
 int COstrelApp::Run(int argc, char** argv) {
-  QApplication app(argc, argv);  // takes Qt's own options out of argv
-  QApplication::setApplicationName(QStringLiteral("ostrel"));
-  QApplication::setQuitOnLastWindowClosed(false);  // minimised to the tray is not closed
+  // Our options use two dashes, Qt's (-platform, -style ...) one: a usage
+  // error is reported before a display is needed.
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+    const char* a = argv[i];
+    if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if (std::strcmp(argv[i], "--home") == 0 && i + 1 < argc) {
+    const bool qtOption = a[0] == '-' && a[1] != '-' && a[1] != '\0';
+    if (std::strcmp(a, "--home") == 0 && i + 1 < argc) {
       ++i;
-    } else if (std::strncmp(argv[i], "--home=", 7) != 0) {
-      std::fprintf(stderr, "ostrel: unknown argument '%s'\n\n%s", argv[i], kUsage);
+    } else if (qtOption) {
+      if (i + 1 < argc && argv[i + 1][0] != '-') ++i;  // its value, if any
+    } else if (std::strncmp(a, "--home=", 7) != 0) {
+      std::fprintf(stderr, "ostrel: unknown argument '%s'\n\n%s", a, kUsage);
       return 2;
     }
   }
+  QApplication app(argc, argv);  // takes Qt's own options out of argv
+  QApplication::setApplicationName(QStringLiteral("ostrel"));
+  QApplication::setQuitOnLastWindowClosed(false);  // minimised to the tray is not closed
   HX_InitBaseDirectory(argc, argv);
   InstallTranslation(app);
 
