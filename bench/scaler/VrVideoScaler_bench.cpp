@@ -7,18 +7,10 @@
 #include <cstring>
 #include <memory>
 
-extern "C" {
-#include <libswscale/swscale.h>
-}
-
 #include "capture/VrVideoScaler.h"
+#include "media/VrAVHandle.h"
 
 namespace {
-
-struct SwsDeleter {
-  void operator()(SwsContext* context) const { sws_freeContext(context); }
-};
-using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 
 // A desktop-like picture: gradients with some sharp detail, alpha zero.
 VrMediaFramePtr Picture(int w, int h) {
@@ -63,7 +55,7 @@ void Swscale(benchmark::State& state, int inW, int inH, int outW, int outH) {
   VrMediaFramePtr in = Picture(inW, inH);
   VrMediaFramePtr out = VrCreateMediaFrame();
   out->AllocData(VrVideoScaler::NV12Size(outW, outH));
-  SwsPtr sws(sws_getContext(inW, inH, AV_PIX_FMT_BGRA, outW, outH, AV_PIX_FMT_NV12, SWS_BILINEAR,
+  VrSwsContextPtr sws(sws_getContext(inW, inH, AV_PIX_FMT_BGRA, outW, outH, AV_PIX_FMT_NV12, SWS_BILINEAR,
                             nullptr, nullptr, nullptr));
   if (!sws) {
     state.SkipWithError("sws_getContext failed");

@@ -8,9 +8,7 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
 #include <libavutil/samplefmt.h>
-#include <libswresample/swresample.h>
 }
 
 #include "log/HX_Log.h"
@@ -32,18 +30,8 @@ uint64_t DefaultLayoutMask(int channels) {
   return mask;
 }
 
-std::string AvErrorText(int error) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_make_error_string(text, sizeof text, error);
-  return text;
-}
-
 void SleepOneMs() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 }  // namespace
-
-void SystemSoundCapturer::SwrDeleter::operator()(SwrContext* context) const {
-  swr_free(&context);
-}
 
 SystemSoundCapturer::SystemSoundCapturer(int32_t outputSampleRate)
     : SystemSoundCapturer(outputSampleRate, nullptr, &HX_GetTickMs) {}
@@ -87,23 +75,26 @@ int SystemSoundCapturer::start() {
 
   int rc = dev.connect();
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to create IMMDeviceEnumerator. Error %d (%s)", rc, dev.errorText(rc).c_str());
+    HX_LOG_ERROR("Failed to connect the Pulse context to the sound server. Error %d (%s)", rc,
+                 dev.errorText(rc).c_str());
     return -201;
   }
   rc = dev.findDefaultOutput();
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to get IMMDevice. Error %d (%s)", rc, dev.errorText(rc).c_str());
+    HX_LOG_ERROR("Failed to get the default sink from the Pulse server. Error %d (%s)", rc,
+                 dev.errorText(rc).c_str());
     return -202;
   }
   rc = dev.openOutput();
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to get an IAudioClient. Error %d (%s)", rc, dev.errorText(rc).c_str());
+    HX_LOG_ERROR("Failed to get the default sink's info from Pulse. Error %d (%s)", rc,
+                 dev.errorText(rc).c_str());
     return -203;
   }
   int64_t period = 0;
   rc = dev.getDevicePeriod(&period);
   if (rc != 0) {
-    HX_LOG_ERROR("IAudioClient::GetDevicePeriod failed. Error %d (%s)", rc,
+    HX_LOG_ERROR("Failed to get the monitor source's info from Pulse. Error %d (%s)", rc,
                  dev.errorText(rc).c_str());
     return -204;
   }
@@ -113,7 +104,8 @@ int SystemSoundCapturer::start() {
 
   rc = dev.getMixFormat(&m_stMixFormat);
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to get WAVEFORMATEX. Error %d (%s)", rc, dev.errorText(rc).c_str());
+    HX_LOG_ERROR("Failed to get the sink's sample format from Pulse. Error %d (%s)", rc,
+                 dev.errorText(rc).c_str());
     return -205;
   }
   m_bHaveMixFormat = true;
@@ -135,18 +127,20 @@ int SystemSoundCapturer::start() {
 
   rc = dev.initialize((int64_t{m_iBufferMs} + kMinBufferMs) * 10000, m_stMixFormat);
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to initialize IAudioClient. Error %d (%s)", rc, dev.errorText(rc).c_str());
+    HX_LOG_ERROR("Failed to initialize the Pulse record stream. Error %d (%s)", rc,
+                 dev.errorText(rc).c_str());
     return -209;
   }
   rc = dev.openCaptureSide();
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to get an IAudioCaptureClient. Error %d (%s)", rc,
+    HX_LOG_ERROR("Failed to get the Pulse record stream's format and buffer. Error %d (%s)", rc,
                  dev.errorText(rc).c_str());
     return -210;
   }
   rc = dev.startStream();
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to start IAudioClient. Error %d (%s)", rc, dev.errorText(rc).c_str());
+    HX_LOG_ERROR("Failed to start the Pulse record stream. Error %d (%s)", rc,
+                 dev.errorText(rc).c_str());
     return -211;
   }
   try {
@@ -181,7 +175,7 @@ bool SystemSoundCapturer::DetermineInputFormat() {
       break;
     case kWaveFormatIeeeFloat:
       if (f.m_usBitsPerSample != 32) {
-        HX_LOG_ERROR("unsupported wBitsPerSample.");
+        HX_LOG_ERROR("unsupported bits per sample.");
         return false;
       }
       m_iInputSampleFormat = AV_SAMPLE_FMT_FLT;
@@ -193,13 +187,13 @@ bool SystemSoundCapturer::DetermineInputFormat() {
         case 16: m_iInputSampleFormat = AV_SAMPLE_FMT_S16; break;
         case 32: m_iInputSampleFormat = AV_SAMPLE_FMT_S32; break;
         default:
-          HX_LOG_ERROR("unsupported wBitsPerSample.");
+          HX_LOG_ERROR("unsupported bits per sample.");
           return false;
       }
       m_ullInputChannelLayout = DefaultLayoutMask(f.m_usChannels);
       break;
     default:
-      HX_LOG_ERROR("unsupported wFormatTag.");
+      HX_LOG_ERROR("unsupported sample format tag.");
       return false;
   }
   return m_ullInputChannelLayout != 0;
@@ -315,16 +309,15 @@ int SystemSoundCapturer::ResamplePCM(const uint8_t* in, int32_t inBytes, int32_t
     int err = swr_alloc_set_opts2(&swr, &outLayout, AV_SAMPLE_FMT_S16, outRate, &inLayout,
                                   static_cast<AVSampleFormat>(m_iInputSampleFormat), inRate, 0,
                                   nullptr);
+    VrSwrContextPtr resampler(swr);
     av_channel_layout_uninit(&inLayout);
-    if (err < 0 || swr == nullptr) {
-      HX_LOG_ERROR("swr_alloc_set_opts failed. %s", AvErrorText(err).c_str());
-      swr_free(&swr);
+    if (err < 0 || !resampler) {
+      HX_LOG_ERROR("swr_alloc_set_opts failed. %s", VrAVErrorText(err).c_str());
       return -1;
     }
-    SwrPtr resampler(swr);
     err = swr_init(resampler.get());
     if (err < 0) {
-      HX_LOG_ERROR("swr_init failed. %s", AvErrorText(err).c_str());
+      HX_LOG_ERROR("swr_init failed. %s", VrAVErrorText(err).c_str());
       return -1;
     }
     m_pResampler = std::move(resampler);

@@ -11,9 +11,8 @@
 #include <thread>
 
 #include "core/VrCapturer.h"
+#include "media/VrAVHandle.h"
 #include "platform/pulse/HX_ILoopbackDevice.h"
-
-struct SwrContext;
 
 class SystemSoundCapturer : public VrCapturer {
  public:
@@ -47,11 +46,6 @@ class SystemSoundCapturer : public VrCapturer {
   static bool AcceptedChannelMask(uint32_t mask);
 
  private:
-  struct SwrDeleter {
-    void operator()(SwrContext* context) const;
-  };
-  using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
-
   // Sample format and channel layout of the mix format; false when unusable.
   bool DetermineInputFormat();
   // Converts |inBytes| of mix-format PCM to S16 stereo at |outRate|. The
@@ -76,7 +70,7 @@ class SystemSoundCapturer : public VrCapturer {
   std::atomic<bool> m_bStop{false};
   bool m_bStarted = false;
 
-  SwrPtr m_pResampler;
+  VrSwrContextPtr m_pResampler;
   int32_t m_iResamplerInRate = 0;
   int32_t m_iResamplerOutRate = 0;
   std::unique_ptr<uint8_t[]> m_pAccumulator;

@@ -43,7 +43,8 @@ std::unique_ptr<VrCapturer> VrTrapper::MakeVideoSource() {
     case kCaptureWindow:
       source = m_pSources->MakeVideoSource(VrTrapperSources::kVideoWinRT);
       if (!m_pSources->WinRTCaptureSupported()) {
-        HX_LOG_WARNING("This system version is not support winRT capture.");
+        HX_LOG_WARNING("This X display cannot capture a single window (no Composite 0.2 or DAMAGE); "
+                       "its screen area is grabbed instead.");
         source.reset();
         source = m_pSources->MakeVideoSource(VrTrapperSources::kVideoGDI);
       }
@@ -192,7 +193,7 @@ void VrTrapper::SendVideo() {
     if (result) {
       DeliverFrame(result);
     } else {
-      HX_LOG_ERROR("DX11 Scale Video Frame Error.");
+      HX_LOG_ERROR("libyuv Scale Video Frame Error.");
     }
   }
 }

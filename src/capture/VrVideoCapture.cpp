@@ -2,10 +2,8 @@
 
 #include <cstring>
 
-#include "capture/VrScreenFrame.h"
 #include "capture/VrWindowList.h"
 #include "log/HX_Log.h"
-#include "platform/HX_Clock.h"
 
 namespace {
 const char kDisplayTarget[] = "DISPLAY";
@@ -25,39 +23,16 @@ int VrVideoCapture::start() {
   m_iCaptureMethod = cfg->m_iFullScreenMethod;
   cfg->getCaptureRegion(&m_stRegion.left, &m_stRegion.top, &m_stRegion.right, &m_stRegion.bottom);
   cfg->getOutputSize(&m_iCaptureWidth, &m_iCaptureHeight);
-  if (cfg->m_iFps <= 0) {
-    HX_LOG_ERROR("invalid frame rate %d", cfg->m_iFps);
-    return -1;
-  }
-  m_llPeriodMs = 1000 / cfg->m_iFps;
-  // Above 1000 frames per second the timer still ticks every millisecond.
-  if (m_llPeriodMs == 0) m_llPeriodMs = 1;
-
-  HX_PeriodicTimer::Callback tick = nullptr;
-  if (m_iCaptureMode == kCaptureWindow || m_iCaptureMode == kCaptureRegion) {
-    if (InitGdi() != 0) return -1;
-    tick = &VrVideoCapture::OnRegionTick;
-  } else {
-    if (InitD3D9() < 0) return -1;
-    tick = &VrVideoCapture::OnMonitorTick;
-  }
-  if (m_bManualTicks) return 0;
-  if (m_timer.start(static_cast<uint32_t>(m_llPeriodMs), tick, this) != 0) {
-    HX_LOG_ERROR("the capture timer cannot start");
-    return -1;
-  }
-  return 0;
+  if (SetFrameRate(cfg->m_iFps) != 0) return -1;
+  m_bWholeMonitor = m_iCaptureMode != kCaptureWindow && m_iCaptureMode != kCaptureRegion;
+  if (m_bWholeMonitor ? InitD3D9() < 0 : InitGdi() != 0) return -1;
+  return StartTicks();
 }
 
-void VrVideoCapture::stop() {
-  // Returns only when no tick can run any more.
-  m_timer.kill();
-}
+void VrVideoCapture::stop() { StopTicks(); }
 
-void VrVideoCapture::OnRegionTick(void* user) { static_cast<VrVideoCapture*>(user)->DoCaptureEx(); }
-
-void VrVideoCapture::OnMonitorTick(void* user) {
-  static_cast<VrVideoCapture*>(user)->DoCaptureEx2();
+int VrVideoCapture::GrabNext(int64_t now, VrMediaFramePtr* picture) {
+  return m_bWholeMonitor ? DoCaptureEx2(now, picture) : DoCaptureEx(now, picture);
 }
 
 int VrVideoCapture::InitGdi() {
@@ -96,17 +71,7 @@ bool VrVideoCapture::TargetAlive() {
   return m_bWindowsOpen && m_uiTargetWindow != 0 && m_pWindows->exists(m_uiTargetWindow);
 }
 
-void VrVideoCapture::DeliverFrame(const VrMediaFramePtr& frame) {
-  if (m_pCallback != nullptr && m_pContext != nullptr) m_pCallback(frame, m_pContext);
-}
-
-void VrVideoCapture::ResendLastFrame(int64_t now) {
-  VrMediaFramePtr clone = VrScreenFrame::CloneForResend(m_pLastFrame, now);
-  if (clone) DeliverFrame(clone);
-}
-
-void VrVideoCapture::DoCaptureEx() {
-  const int64_t now = HX_GetTickMs();
+int VrVideoCapture::DoCaptureEx(int64_t now, VrMediaFramePtr* picture) {
   int32_t w = m_iCaptureWidth;
   int32_t h = m_iCaptureHeight;
   int32_t x = 0;
@@ -124,13 +89,13 @@ void VrVideoCapture::DoCaptureEx() {
     } else {
       originX = outer.left;
       originY = outer.top;
-      const int32_t outerW = VrScreenFrame::Even(outer.width());
-      const int32_t outerH = VrScreenFrame::Even(outer.height());
+      const int32_t outerW = Even(outer.width());
+      const int32_t outerH = Even(outer.height());
       if (outerW != w || outerH != h) {
         // The window no longer has the size captured at start: take its
         // client area, where it really lies inside the frame.
-        w = VrScreenFrame::Even(client.width());
-        h = VrScreenFrame::Even(client.height());
+        w = Even(client.width());
+        h = Even(client.height());
         x = client.left - outer.left;
         y = client.top - outer.top;
       }
@@ -140,38 +105,33 @@ void VrVideoCapture::DoCaptureEx() {
                                                          &m_stRegion.right, &m_stRegion.bottom);
     x = m_stRegion.left;
     y = m_stRegion.top;
-    w = VrScreenFrame::Even(m_stRegion.right - m_stRegion.left);
-    h = VrScreenFrame::Even(m_stRegion.bottom - m_stRegion.top);
+    w = Even(m_stRegion.right - m_stRegion.left);
+    h = Even(m_stRegion.bottom - m_stRegion.top);
   }
 
-  VrMediaFramePtr frame = VrScreenFrame::Create(w, h, m_iCaptureMode, m_iCaptureMethod, now);
+  VrMediaFramePtr frame = NewPicture(w, h, m_iCaptureMode, m_iCaptureMethod, now);
   if (!frame) {
     HX_LOG_WARNING("malloc failed.");
-    ResendLastFrame(now);
-    return;
+    return kNoChange;
   }
   if (windowMode && (!alive || m_pWindows->minimised(m_uiTargetWindow))) {
     // A minimised or vanished window gives black frames of this tick's size.
     std::memset(frame->m_pData, 0, frame->m_iSize);
   } else if (!m_pGrabber || m_pGrabber->grab(originX + x, originY + y, w, h, frame->m_pData) != 0) {
-    HX_LOG_ERROR("BitBlt failed");
-    frame.reset();
-    ResendLastFrame(now);
-    return;
+    HX_LOG_ERROR("X screen grab failed");
+    return kNoChange;
   }
-  DeliverFrame(frame);
-  m_pLastFrame = frame;
+  *picture = std::move(frame);
+  return kNewPicture;
 }
 
-void VrVideoCapture::DoCaptureEx2() {
-  const int64_t now = HX_GetTickMs();
+int VrVideoCapture::DoCaptureEx2(int64_t now, VrMediaFramePtr* picture) {
   const int32_t w = m_iScreenWidth;
   const int32_t h = m_iScreenHeight;
-  VrMediaFramePtr frame = VrScreenFrame::Create(w, h, m_iCaptureMode, m_iCaptureMethod, now);
+  VrMediaFramePtr frame = NewPicture(w, h, m_iCaptureMode, m_iCaptureMethod, now);
   if (!frame) {
     HX_LOG_WARNING("malloc failed");
-    ResendLastFrame(now);
-    return;
+    return kNoChange;
   }
   const bool wasReady = m_bMonitorReady;
   if (!wasReady || m_pGrabber->deviceState() != HX_IScreenGrabber::kDeviceUsable) {
@@ -179,14 +139,12 @@ void VrVideoCapture::DoCaptureEx2() {
     // grab. Only the loss of a working grab is logged, not every retry.
     if (m_pGrabber) m_pGrabber->close();
     InitD3D9();
-    if (wasReady) HX_LOG_ERROR("d3device lost, begin reset!");
+    if (wasReady) HX_LOG_ERROR("X screen grab lost (display gone or layout changed), begin reset!");
     std::memset(frame->m_pData, 0, frame->m_iSize);
   } else if (m_pGrabber->grab(m_stMonitorRect.left, m_stMonitorRect.top, w, h,
                               frame->m_pData) != 0) {
-    frame.reset();
-    ResendLastFrame(now);
-    return;
+    return kNoChange;
   }
-  DeliverFrame(frame);
-  m_pLastFrame = frame;
+  *picture = std::move(frame);
+  return kNewPicture;
 }

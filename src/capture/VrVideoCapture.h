@@ -1,26 +1,24 @@
 #pragma once
+// On Linux: the polling X source ("GDI" method) that grabs the root window every tick.
 // Screen source for a region, a window, or a whole monitor grabbed once per
-// tick. start and stop run on the capture session's thread; ticks run on the
-// source's own periodic timer, one at a time, and are the only users of the
-// grabber, the window state and the last frame. The source owns its grabber
-// and window-state back-ends (X11 ones unless others are given).
+// tick. start and stop run on the capture session's thread; ticks (see
+// VrScreenSource) are the only users of the grabber and the window state.
+// The source owns its grabber and window-state back-ends (X11 ones unless
+// others are given).
 #include <cstdint>
 #include <memory>
 
+#include "capture/VrScreenSource.h"
 #include "config/HX_ServerConfiguration.h"
-#include "core/VrCapturer.h"
-#include "platform/HX_PeriodicTimer.h"
 #include "platform/x11/HX_IScreenGrabber.h"
 #include "platform/x11/HX_IWindowInfo.h"
 
-class VrVideoCapture : public VrCapturer {
+class VrVideoCapture : public VrScreenSource {
  public:
   VrVideoCapture();
   VrVideoCapture(std::unique_ptr<HX_IScreenGrabber> grabber,
                  std::unique_ptr<HX_IWindowInfo> windows);
   ~VrVideoCapture() override;
-  VrVideoCapture(const VrVideoCapture&) = delete;
-  VrVideoCapture& operator=(const VrVideoCapture&) = delete;
 
   // 0, or -1 when the grab cannot be set up (or the frame rate is not positive).
   int start() override;
@@ -30,21 +28,20 @@ class VrVideoCapture : public VrCapturer {
   int InitGdi();
   // Whole-monitor set-up for the configured monitor index: 0 or -1.
   int InitD3D9();
-  // One region or window tick.
-  void DoCaptureEx();
-  // One whole-monitor tick.
-  void DoCaptureEx2();
-  // Delivers a copy of the last frame stamped |now|; nothing before the first frame.
-  void ResendLastFrame(int64_t now);
-
-  // With manual ticks start sets everything up but starts no timer; the
-  // owner calls the tick itself (tests and benchmarks).
-  void SetManualTicks(bool manual) { m_bManualTicks = manual; }
+  // One tick by hand (manual ticks). Either name runs the grab start chose:
+  // the region or window one, or the whole-monitor one.
+  void DoCaptureEx() { Tick(); }
+  void DoCaptureEx2() { Tick(); }
 
  private:
-  static void OnRegionTick(void* user);
-  static void OnMonitorTick(void* user);
-  void DeliverFrame(const VrMediaFramePtr& frame);
+  // Runs the grab start chose; the grabs keep the names their log lines carry.
+  int GrabNext(int64_t now, VrMediaFramePtr* picture) override;
+  // The region or window grab (a black picture for a minimised or vanished
+  // window); kNoChange when no frame can be allocated or the grab fails.
+  int DoCaptureEx(int64_t now, VrMediaFramePtr* picture);
+  // The whole-monitor grab (a black picture while a lost grab is rebuilt);
+  // kNoChange when no frame can be allocated or the grab fails.
+  int DoCaptureEx2(int64_t now, VrMediaFramePtr* picture);
   bool TargetAlive();
 
   std::unique_ptr<HX_IScreenGrabber> m_pGrabber;
@@ -55,14 +52,11 @@ class VrVideoCapture : public VrCapturer {
   HX_Rect m_stRegion;
   int32_t m_iCaptureWidth = 0;
   int32_t m_iCaptureHeight = 0;
-  int64_t m_llPeriodMs = 0;
-  HX_PeriodicTimer m_timer;
-  bool m_bManualTicks = false;
+  bool m_bWholeMonitor = false;  // chosen at start: which grab the ticks run
   int32_t m_iScreenWidth = 0;
   int32_t m_iScreenHeight = 0;
   int64_t m_llFrameBytes = 0;
   HX_WindowId m_uiTargetWindow = 0;
   HX_ScreenRect m_stMonitorRect;  // the monitor's desktop rectangle
   bool m_bMonitorReady = false;   // the whole-monitor grab is set up
-  VrMediaFramePtr m_pLastFrame;
 };

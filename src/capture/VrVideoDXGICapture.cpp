@@ -1,12 +1,7 @@
 #include "capture/VrVideoDXGICapture.h"
 
-#include <algorithm>
-#include <cstring>
-
-#include "capture/VrScreenFrame.h"
 #include "config/HX_ServerConfiguration.h"
 #include "log/HX_Log.h"
-#include "platform/HX_Clock.h"
 
 VrVideoDXGICapture::VrVideoDXGICapture() : VrVideoDXGICapture(nullptr) {}
 
@@ -19,46 +14,34 @@ VrVideoDXGICapture::VrVideoDXGICapture(std::unique_ptr<HX_IDamageWatcher> watche
   cfg->getOutputSize(&w, &h);
   m_llWidth = w;
   m_llHeight = h;
-  // 0 marks an unusable frame rate; above 1000 frames per second the timer
-  // still ticks every millisecond.
-  m_llPeriodMs = cfg->m_iFps > 0 ? std::max(1000 / cfg->m_iFps, 1) : 0;
+  m_iFps = cfg->m_iFps;
 }
 
 VrVideoDXGICapture::~VrVideoDXGICapture() { stop(); }
 
 int VrVideoDXGICapture::start() {
-  if (m_llPeriodMs <= 0) {
-    HX_LOG_ERROR("invalid frame rate %d", HX_ServerConfiguration::instance()->m_iFps);
-    return -1;
-  }
+  if (SetFrameRate(m_iFps) != 0) return -1;
   if (InitFactory() < 0) return -1;
   if (InitDevice() < 0) return -2;
   if (CreateDuplicator() < 0) return -3;
-  if (m_bManualTicks) return 0;
-  if (m_timer.start(static_cast<uint32_t>(m_llPeriodMs), &VrVideoDXGICapture::OnTick, this) != 0) {
-    HX_LOG_ERROR("the capture timer cannot start");
-    return -1;
-  }
-  return 0;
+  return StartTicks();
 }
 
 void VrVideoDXGICapture::stop() {
-  m_timer.kill();
+  StopTicks();
   m_bDuplicating = false;
   if (m_pWatcher) m_pWatcher->close();
 }
-
-void VrVideoDXGICapture::OnTick(void* user) { static_cast<VrVideoDXGICapture*>(user)->DoCaptureEx(); }
 
 int VrVideoDXGICapture::InitFactory() {
   if (!m_pWatcher) m_pWatcher = HX_CreateDamageWatcher();
   const int rc = m_pWatcher->open();
   if (rc == -2) {
-    HX_LOG_ERROR("Failed to enumerate DXGIAdapter");
+    HX_LOG_ERROR("Failed to find the X display's screen");
     return -2;
   }
   if (rc != 0) {
-    HX_LOG_ERROR("Failed to create DXGIFactory");
+    HX_LOG_ERROR("Failed to connect to the X display");
     return -1;
   }
   return 0;
@@ -71,9 +54,8 @@ int VrVideoDXGICapture::InitDevice() {
     HX_LOG_WARNING("Failed to create device");
     return rc;
   }
-  // The change-tracking facility's version stands where a feature level would.
-  const uint32_t featureLevel = ((level >> 16) << 12) | ((level & 0xffff) << 8);
-  HX_LOG_WARNING("D3D11 loaded successfully, feature level used: %x", featureLevel);
+  HX_LOG_WARNING("DAMAGE extension loaded successfully, version used: %u.%u", level >> 16,
+                 level & 0xffff);
   return rc;
 }
 
@@ -84,7 +66,7 @@ bool VrVideoDXGICapture::get_monitor(int32_t index) {
     HX_LOG_ERROR("Failed to get output");
     return false;
   }
-  HX_LOG_WARNING("dxgiOutDesc：DeviceName:%s RECT:L:%d,R:%d,T:%d,B:%d", m_stOutputDesc.name.c_str(),
+  HX_LOG_WARNING("RandR output:%s RECT:L:%d,R:%d,T:%d,B:%d", m_stOutputDesc.name.c_str(),
                  m_stOutputRect.left, m_stOutputRect.right, m_stOutputRect.top,
                  m_stOutputRect.bottom);
   return true;
@@ -111,7 +93,7 @@ bool VrVideoDXGICapture::DuplicatorUpdateFrame(const VrMediaFramePtr& frame, int
   if (*code == HX_IDamageWatcher::kAccessLost) return false;
   if (*code == HX_IDamageWatcher::kFrameTimeout) return true;
   if (*code != HX_IDamageWatcher::kFrameReady) {
-    HX_LOG_ERROR("gs_duplicator_update_frame: Failed to update frame (%08lX)",
+    HX_LOG_ERROR("Failed to read the changed monitor image from the X server (%08lX)",
                  static_cast<unsigned long>(static_cast<uint32_t>(*code)));
     return false;
   }
@@ -124,34 +106,19 @@ bool VrVideoDXGICapture::DuplicatorUpdateFrame(const VrMediaFramePtr& frame, int
   return true;
 }
 
-void VrVideoDXGICapture::DeliverFrame(const VrMediaFramePtr& frame) {
-  if (m_pCallback != nullptr && m_pContext != nullptr) m_pCallback(frame, m_pContext);
-}
-
-void VrVideoDXGICapture::ResendLastFrame(int64_t now) {
-  VrMediaFramePtr clone = VrScreenFrame::CloneForResend(m_pLastFrame, now);
-  if (clone) DeliverFrame(clone);
-}
-
-void VrVideoDXGICapture::DoCaptureEx() {
+int VrVideoDXGICapture::DoCaptureEx(int64_t now, VrMediaFramePtr* picture) {
   HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
-  const int32_t mode = cfg->m_iCaptureMode;
-  const int32_t method = cfg->m_iFullScreenMethod;
-  const int64_t now = HX_GetTickMs();
-  VrMediaFramePtr frame = VrScreenFrame::Create(static_cast<int32_t>(m_llWidth),
-                                                static_cast<int32_t>(m_llHeight), mode, method, now);
+  VrMediaFramePtr frame =
+      NewPicture(static_cast<int32_t>(m_llWidth), static_cast<int32_t>(m_llHeight),
+                 cfg->m_iCaptureMode, cfg->m_iFullScreenMethod, now);
   if (!frame) {
     HX_LOG_WARNING("memory alloc failed.");
-    return;
+    return -1;
   }
   int code = 0;
-  if (DuplicatorUpdateFrame(frame, &code) && code != HX_IDamageWatcher::kFrameTimeout) {
-    DeliverFrame(frame);
-    m_pLastFrame = frame;
-    return;
+  if (!DuplicatorUpdateFrame(frame, &code) || code == HX_IDamageWatcher::kFrameTimeout) {
+    return kNoChange;
   }
-  // Freed before the repeat is made, so the repeat reuses its memory instead
-  // of growing the heap on every tick of a static screen.
-  frame.reset();
-  ResendLastFrame(now);
+  *picture = std::move(frame);
+  return kNewPicture;
 }

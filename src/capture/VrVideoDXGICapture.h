@@ -1,24 +1,22 @@
 #pragma once
+// On Linux: the monitor source driven by X DAMAGE events, reading changed images via MIT-SHM.
 // Whole-monitor source driven by screen changes: every tick asks the damage
-// watcher for the monitor's next changed image (waiting at most 1 ms) and
-// delivers it, or repeats the last frame when nothing changed. start and stop
-// run on the capture session's thread; ticks run on the source's periodic
-// timer and are the only users of the watcher and the last frame.
+// watcher for the monitor's next changed image (waiting at most 1 ms); when
+// nothing changed the base repeats the last frame. start and stop run on the
+// capture session's thread; ticks (see VrScreenSource) are the only users of
+// the watcher.
 #include <cstdint>
 #include <memory>
 
-#include "core/VrCapturer.h"
-#include "platform/HX_PeriodicTimer.h"
+#include "capture/VrScreenSource.h"
 #include "platform/x11/HX_IDamageWatcher.h"
 
-class VrVideoDXGICapture : public VrCapturer {
+class VrVideoDXGICapture : public VrScreenSource {
  public:
   // Reads the monitor index, the output size and the frame rate.
   VrVideoDXGICapture();
   explicit VrVideoDXGICapture(std::unique_ptr<HX_IDamageWatcher> watcher);
   ~VrVideoDXGICapture() override;
-  VrVideoDXGICapture(const VrVideoDXGICapture&) = delete;
-  VrVideoDXGICapture& operator=(const VrVideoDXGICapture&) = delete;
 
   // 0; -1 no display; -2 no change tracking; -3 no such monitor or it cannot be watched.
   int start() override;
@@ -32,16 +30,17 @@ class VrVideoDXGICapture : public VrCapturer {
   // Fills |frame|'s payload with the next changed image. False when it could
   // not; true with |code| = kFrameTimeout when nothing changed.
   bool DuplicatorUpdateFrame(const VrMediaFramePtr& frame, int* code);
-  void DoCaptureEx();
-  void ResendLastFrame(int64_t now);
-
-  void SetManualTicks(bool manual) { m_bManualTicks = manual; }
+  // One tick by hand (manual ticks).
+  void DoCaptureEx() { Tick(); }
 
   static constexpr int32_t kAcquireTimeoutMs = 1;
 
  private:
-  static void OnTick(void* user);
-  void DeliverFrame(const VrMediaFramePtr& frame);
+  // The tick's step keeps the name its log lines carry.
+  int GrabNext(int64_t now, VrMediaFramePtr* picture) override { return DoCaptureEx(now, picture); }
+  // The changed image, or kNoChange (nothing changed, or the watcher failed:
+  // the last frame stands); -1 when no frame can be allocated.
+  int DoCaptureEx(int64_t now, VrMediaFramePtr* picture);
 
   std::unique_ptr<HX_IDamageWatcher> m_pWatcher;
   bool m_bDuplicating = false;
@@ -49,10 +48,7 @@ class VrVideoDXGICapture : public VrCapturer {
   int32_t m_iMonitorIndex = 0;
   int64_t m_llWidth = 0;
   int64_t m_llHeight = 0;
-  int64_t m_llPeriodMs = 0;
+  int32_t m_iFps = 0;
   HX_MonitorDesc m_stOutputDesc;
   HX_ScreenRect m_stOutputRect;
-  HX_PeriodicTimer m_timer;
-  bool m_bManualTicks = false;
-  VrMediaFramePtr m_pLastFrame;
 };

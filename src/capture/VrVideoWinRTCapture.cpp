@@ -1,13 +1,8 @@
 #include "capture/VrVideoWinRTCapture.h"
 
-#include <algorithm>
-#include <cstring>
-
-#include "capture/VrScreenFrame.h"
 #include "capture/VrWindowList.h"
 #include "config/HX_ServerConfiguration.h"
 #include "log/HX_Log.h"
-#include "platform/HX_Clock.h"
 
 VrVideoWinRTCapture::VrVideoWinRTCapture()
     : VrVideoWinRTCapture(nullptr, HX_DefaultWinRTCaptureApi()) {}
@@ -22,20 +17,10 @@ int VrVideoWinRTCapture::start() {
   const HX_WindowId target = VrWindowList::instance()->getSelectedWindow();
   if (!m_pWindows) m_pWindows = HX_CreateWindowInfo();
   if (target == 0 || m_pWindows->open() != 0 || !m_pWindows->exists(target)) return -2;
-  const int32_t fps = HX_ServerConfiguration::instance()->m_iFps;
-  if (fps <= 0) {
-    HX_LOG_ERROR("invalid frame rate %d", fps);
-    return -1;
-  }
+  if (SetFrameRate(HX_ServerConfiguration::instance()->m_iFps) != 0) return -1;
   m_pSession = m_stApi.init(target, &VrVideoWinRTCapture::OnTexture, this);
   if (m_pSession == nullptr) return -3;
-  m_llPeriodMs = std::max(1000 / fps, 1);
-  if (m_bManualTicks) return 0;
-  if (m_timer.start(static_cast<uint32_t>(m_llPeriodMs), &VrVideoWinRTCapture::OnTick, this) != 0) {
-    HX_LOG_ERROR("the capture timer cannot start");
-    return -1;
-  }
-  return 0;
+  return StartTicks();
 }
 
 void VrVideoWinRTCapture::stop() {
@@ -44,13 +29,9 @@ void VrVideoWinRTCapture::stop() {
     m_stApi.free(m_pSession);
     m_pSession = nullptr;
   }
-  m_timer.kill();
+  StopTicks();
   std::lock_guard<std::mutex> lock(m_queueMutex);
   m_queue.clear();
-}
-
-void VrVideoWinRTCapture::OnTick(void* user) {
-  static_cast<VrVideoWinRTCapture*>(user)->DoCaptureEx();
 }
 
 void VrVideoWinRTCapture::OnTexture(HX_WinRTImage* image, void* user) {
@@ -79,39 +60,19 @@ size_t VrVideoWinRTCapture::QueuedTextures() const {
   return m_queue.size();
 }
 
-void VrVideoWinRTCapture::DeliverFrame(const VrMediaFramePtr& frame) {
-  if (m_pCallback != nullptr && m_pContext != nullptr) m_pCallback(frame, m_pContext);
-}
-
-void VrVideoWinRTCapture::ResendLastFrame(int64_t now) {
-  VrMediaFramePtr clone = VrScreenFrame::CloneForResend(m_pLastFrame, now);
-  if (clone) DeliverFrame(clone);
-}
-
-void VrVideoWinRTCapture::DoCaptureEx() {
-  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
-  const int32_t mode = cfg->m_iCaptureMode;
-  const int32_t method = cfg->m_iFullScreenMethod;
-  const int64_t now = HX_GetTickMs();
+int VrVideoWinRTCapture::DoCaptureEx(int64_t now, VrMediaFramePtr* picture) {
   ImagePtr image = PopTexture();
-  if (!image) {
-    ResendLastFrame(now);
-    return;
-  }
+  if (!image) return kNoChange;
   const int32_t w = image->m_iWidth;
   const int32_t h = image->m_iHeight;
-  VrMediaFramePtr frame = VrScreenFrame::Create(w, h, mode, method, now);
+  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  VrMediaFramePtr frame = NewPicture(w, h, cfg->m_iCaptureMode, cfg->m_iFullScreenMethod, now);
   if (!frame) {
     HX_LOG_WARNING("memory alloc failed.");
-    return;
+    return -1;
   }
-  // An image whose rows are shorter than its width cannot be copied.
-  if (!image->m_pData || image->m_iPitch < w * 4) return;
-  const size_t rowBytes = static_cast<size_t>(w) * 4;
-  for (int32_t row = 0; row < h; ++row) {
-    std::memcpy(frame->m_pData + row * rowBytes,
-                image->m_pData.get() + static_cast<size_t>(row) * image->m_iPitch, rowBytes);
-  }
-  DeliverFrame(frame);
-  m_pLastFrame = frame;
+  if (!image->m_pData || image->m_iPitch < w * 4) return -2;
+  HX_CopyImageRows(HX_ImageView{image->m_pData.get(), w, h, image->m_iPitch}, frame->m_pData, w * 4);
+  *picture = std::move(frame);
+  return kNewPicture;
 }

@@ -16,8 +16,9 @@ class VrCapturer {
   void* m_pContext = nullptr;
 
  protected:
-  // Hands one frame to the owner, if a callback is set.
+  // Hands one frame to the owner; dropped unless both the callback and its
+  // context are set.
   void Deliver(const VrMediaFramePtr& frame) {
-    if (m_pCallback != nullptr) m_pCallback(frame, m_pContext);
+    if (m_pCallback != nullptr && m_pContext != nullptr) m_pCallback(frame, m_pContext);
   }
 };

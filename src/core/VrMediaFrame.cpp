@@ -10,8 +10,8 @@ uint8_t* NothrowAllocate(size_t size) { return new (std::nothrow) uint8_t[size];
 VrMediaFrame::PayloadAllocator VrMediaFrame::s_pfnAllocate = &NothrowAllocate;
 
 bool VrMediaFrame::AllocData(int32_t size) {
-  delete[] m_pData;
-  m_pData = size > 0 ? s_pfnAllocate(static_cast<size_t>(size)) : nullptr;
+  m_pPayload.reset(size > 0 ? s_pfnAllocate(static_cast<size_t>(size)) : nullptr);
+  m_pData = m_pPayload.get();
   m_iSize = size;
   return m_pData != nullptr;
 }
@@ -53,9 +53,8 @@ VrMediaFramePtr CloneMediaFrame(const VrMediaFramePtr& source) {
   d.m_iTail5 = s.m_iTail5;
   d.m_sTail6 = s.m_sTail6;
   d.m_cTail7 = s.m_cTail7;
-  if (s.m_pData != nullptr && s.m_iSize > 0) {
-    d.m_pData = VrMediaFrame::s_pfnAllocate(static_cast<size_t>(s.m_iSize));
-    if (d.m_pData != nullptr) std::memcpy(d.m_pData, s.m_pData, s.m_iSize);
+  if (s.m_pData != nullptr && s.m_iSize > 0 && d.AllocData(s.m_iSize)) {
+    std::memcpy(d.m_pData, s.m_pData, s.m_iSize);
   }
   return clone;
 }

@@ -19,7 +19,6 @@ constexpr int32_t kVrPixFmtBGRA = AV_PIX_FMT_BGRA;
 
 struct VrMediaFrame {
   VrMediaFrame() = default;
-  ~VrMediaFrame() { delete[] m_pData; }
   VrMediaFrame(const VrMediaFrame&) = delete;
   VrMediaFrame& operator=(const VrMediaFrame&) = delete;
 
@@ -34,7 +33,7 @@ struct VrMediaFrame {
   static PayloadAllocator s_pfnAllocate;
 
   int32_t m_iMediaType = VR_MEDIA_VIDEO;
-  uint8_t* m_pData = nullptr;
+  uint8_t* m_pData = nullptr;  // the payload's bytes: set only by AllocData
   int32_t m_iSize = 0;
   int32_t m_iSpare = 0;
   int64_t m_llTimestamp = 0;  // milliseconds of the monotonic millisecond clock
@@ -60,6 +59,9 @@ struct VrMediaFrame {
   int32_t m_iTail5 = 0;
   int16_t m_sTail6 = 1;
   int8_t m_cTail7 = 0;
+
+ private:
+  std::unique_ptr<uint8_t[]> m_pPayload;  // owns what m_pData points at
 };
 
 using VrMediaFramePtr = std::shared_ptr<VrMediaFrame>;

@@ -12,7 +12,7 @@
 
 #include "encode/VrAdts.h"
 #include "encode/VrEncoder.h"
-#include "encode/VrFFmpegPtr.h"
+#include "media/VrAVHandle.h"
 
 class VrAudioEncoder : public VrEncoder {
  public:

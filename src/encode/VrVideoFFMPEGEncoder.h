@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "encode/VrEncodeContext.h"
-#include "encode/VrFFmpegPtr.h"
+#include "media/VrAVHandle.h"
 
 class VrVideoFFMPEGEncoder : public VrEncodeContext {
  public:

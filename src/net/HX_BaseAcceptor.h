@@ -6,12 +6,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
+#include "core/HX_Handle.h"
 #include "log/HX_Log.h"
 #include "net/HX_EventLoop.h"
 #include "net/HX_INet.h"
@@ -26,27 +27,24 @@ class HX_BaseAcceptor : public HX_INet {
   HX_BaseAcceptor& operator=(const HX_BaseAcceptor&) = delete;
 
   ~HX_BaseAcceptor() override {
-    if (m_iListenFd == kInvalidSocketId) return;
-    HX_EventLoop::instance()->unregisterNetEvent(m_iListenFd);
-    ::close(m_iListenFd);
-    m_iListenFd = kInvalidSocketId;
+    if (m_listenFd) HX_EventLoop::instance()->unregisterNetEvent(m_listenFd.get());
   }
 
   int start(int port, const std::string& bindAddress) {
-    int fd = HX_TcpServer(port, bindAddress.c_str());
-    if (fd < 0) {
+    HX_UniqueFd fd(HX_TcpServer(port, bindAddress.c_str()));
+    if (!fd) {
       HX_LOG_WARNING("HX_TcpServer failed.");
       return -1;
     }
-    m_iListenFd = fd;
-    if (HX_NonBlock(m_iListenFd) != 0) {
+    if (HX_NonBlock(fd.get()) != 0) {
       HX_LOG_WARNING("HX_NonBlock failed.");
-      return closeListener();
+      return -1;
     }
-    if (HX_EventLoop::instance()->registerNetEvent(m_iListenFd, kReadEvent, this) != 0) {
+    if (HX_EventLoop::instance()->registerNetEvent(fd.get(), kReadEvent, this) != 0) {
       HX_LOG_WARNING("registerNetEvent failed.");
-      return closeListener();
+      return -1;
     }
+    m_listenFd = std::move(fd);
     HX_LOG_INFO("start ok");
     return 0;
   }
@@ -56,23 +54,22 @@ class HX_BaseAcceptor : public HX_INet {
     char ip[128];
     std::memset(ip, 0, sizeof ip);
     int port = 0;
-    int fd = HX_TcpAccept(m_iListenFd, ip, &port);
-    if (fd < 0) {
+    HX_UniqueFd fd(HX_TcpAccept(m_listenFd.get(), ip, &port));
+    if (!fd) {
       HX_LOG_WARNING("HX_TcpAccept failed.");
       return -1;
     }
-    if (HX_NonBlock(fd) != 0) {
+    if (HX_NonBlock(fd.get()) != 0) {
       HX_LOG_WARNING("HX_NonBlock failed.");
-      ::close(fd);
       return -1;
     }
     Session* session = new (std::nothrow) Session();
     if (session == nullptr) {
       HX_LOG_WARNING("new session failed.");
-      ::close(fd);
       return -1;
     }
-    if (session->start(fd) != 0) {
+    // From here the session owns the socket.
+    if (session->start(fd.release()) != 0) {
       HX_LOG_WARNING("pstSession->start failed.");
       delete session;  // closes the socket if the session still holds it
       return -1;
@@ -86,22 +83,17 @@ class HX_BaseAcceptor : public HX_INet {
     return 0;
   }
 
-  int listenFd() const { return m_iListenFd; }
+  int listenFd() const { return m_listenFd.get(); }
   // The port actually bound (the configured one, or the kernel's choice for 0).
   int localPort() const {
     sockaddr_in address;
     socklen_t length = sizeof address;
-    if (m_iListenFd < 0 || ::getsockname(m_iListenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    if (!m_listenFd ||
+        ::getsockname(m_listenFd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
       return -1;
     return ntohs(address.sin_port);
   }
 
  private:
-  int closeListener() {
-    ::close(m_iListenFd);
-    m_iListenFd = kInvalidSocketId;
-    return -1;
-  }
-
-  int m_iListenFd = kInvalidSocketId;
+  HX_UniqueFd m_listenFd;
 };

@@ -3,27 +3,26 @@
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "core/HX_Handle.h"
 #include "log/HX_Log.h"
 
 int HX_CreateSocket() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  if (fd < 0) {
+  HX_UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+  if (!fd) {
     HX_LOG_WARNING("create socket error: %d\n", errno);
     return -1;
   }
   int on = 1;
-  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
     HX_LOG_WARNING("setsockopt SO_REUSEADDR: %d\n", errno);
-    ::close(fd);
     return -1;
   }
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return fd;
+  ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return fd.release();
 }
 
 int HX_Listen(int fd, const struct sockaddr_in& address) {
@@ -51,7 +50,7 @@ int HX_GenericAccept(int listenFd, struct sockaddr* address, socklen_t* addressL
 int HX_NonBlock(int fd) {
   int on = 1;
   if (::ioctl(fd, FIONBIO, &on) != 0) {
-    HX_LOG_WARNING("ioctlsocket(FIONBIO): %d\n", errno);
+    HX_LOG_WARNING("ioctl(FIONBIO): %d\n", errno);
     return -1;
   }
   return 0;
@@ -76,8 +75,8 @@ int HX_TcpServer(int port, const char* bindAddress) {
     HX_LOG_WARNING("invalid port: %d", port);
     return -1;
   }
-  int fd = HX_CreateSocket();
-  if (fd < 0) {
+  HX_UniqueFd fd(HX_CreateSocket());
+  if (!fd) {
     HX_LOG_WARNING("HX_CreateSocket failed.");
     return -1;
   }
@@ -91,19 +90,13 @@ int HX_TcpServer(int port, const char* bindAddress) {
     // The broadcast address is refused along with text that does not parse.
     if (::inet_pton(AF_INET, bindAddress, &parsed) != 1 || parsed.s_addr == htonl(INADDR_BROADCAST)) {
       HX_LOG_WARNING("Invalid bind address.");
-      ::close(fd);
       return -1;
     }
     address.sin_addr = parsed;
   }
-  if (HX_Listen(fd, address) != 0) {
+  if (HX_Listen(fd.get(), address) != 0) {
     HX_LOG_WARNING("HX_Listen failed.");
-    ::close(fd);
     return -1;
   }
-  return fd;
-}
-
-void HX_CloseSocket(int fd) {
-  if (fd >= 0) ::close(fd);
+  return fd.release();
 }

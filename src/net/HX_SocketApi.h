@@ -1,7 +1,8 @@
 #pragma once
 // IPv4 TCP socket helpers of the reactor. Each returns -1 on failure after one
 // WARNING line located at its own name (composite helpers add their own line
-// on top). Safe to call from any thread.
+// on top). A returned descriptor belongs to the caller (HX_UniqueFd owns one).
+// Safe to call from any thread.
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -19,5 +20,3 @@ int HX_TcpAccept(int listenFd, char* ip, int* port);
 // Address reuse stays on so that a restart does not fail while old connections
 // linger in TIME_WAIT; Linux still refuses a second listener on the port.
 int HX_TcpServer(int port, const char* bindAddress);
-// Closes |fd| when it is valid.
-void HX_CloseSocket(int fd);

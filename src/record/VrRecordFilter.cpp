@@ -1,11 +1,7 @@
 #include "record/VrRecordFilter.h"
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavcodec/bsf.h>
-#include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
 }
@@ -22,12 +18,6 @@ extern "C" {
 #include "platform/HX_ThreadName.h"
 
 namespace {
-std::string AvError(int err) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(err, text, sizeof text);
-  return text;
-}
-
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Position of the next 00 00 01 at or after |from|, or |size| when none.
@@ -53,16 +43,6 @@ size_t WithLeadingZero(const uint8_t* data, size_t pos, size_t lowest) {
 constexpr AVRational kMillisecond = {1, 1000};
 constexpr int kRescaleRounding = AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX;
 }  // namespace
-
-void VrRecordFilter::FormatContextDeleter::operator()(AVFormatContext* ctx) const {
-  if (ctx == nullptr) return;
-  if (ctx->pb != nullptr && (ctx->oformat->flags & AVFMT_NOFILE) == 0) avio_closep(&ctx->pb);
-  avformat_free_context(ctx);
-}
-
-void VrRecordFilter::BsfDeleter::operator()(AVBSFContext* bsf) const { av_bsf_free(&bsf); }
-
-void VrRecordFilter::PacketDeleter::operator()(AVPacket* pkt) const { av_packet_free(&pkt); }
 
 VrRecordFilter::VrRecordFilter(const VrRecordParams& params) : m_stParams(params) {}
 
@@ -281,7 +261,7 @@ int VrRecordFilter::OpenOutput(const std::string& path) {
   if ((ctx->oformat->flags & AVFMT_NOFILE) == 0) {
     int ret = avio_open(&ctx->pb, path.c_str(), AVIO_FLAG_WRITE);
     if (ret < 0) {
-      HX_LOG_ERROR("cannot create the recording %s: %s", path.c_str(), AvError(ret).c_str());
+      HX_LOG_ERROR("cannot create the recording %s: %s", path.c_str(), VrAVErrorText(ret).c_str());
       return -1;
     }
   }
@@ -289,7 +269,7 @@ int VrRecordFilter::OpenOutput(const std::string& path) {
   int ret = avformat_write_header(ctx, &options);
   av_dict_free(&options);
   if (ret < 0) {
-    HX_LOG_ERROR("cannot write the header of %s: %s", path.c_str(), AvError(ret).c_str());
+    HX_LOG_ERROR("cannot write the header of %s: %s", path.c_str(), VrAVErrorText(ret).c_str());
     return -2;
   }
   return 0;
@@ -304,7 +284,7 @@ int VrRecordFilter::CreateOutput(const std::string& path) {
   AVFormatContext* raw = nullptr;
   int ret = avformat_alloc_output_context2(&raw, format, nullptr, path.c_str());
   if (ret < 0 || raw == nullptr) {
-    HX_LOG_ERROR("cannot record to %s: %s", path.c_str(), AvError(ret).c_str());
+    HX_LOG_ERROR("cannot record to %s: %s", path.c_str(), VrAVErrorText(ret).c_str());
     return -2;
   }
   m_pOutput.reset(raw);
@@ -343,7 +323,7 @@ int VrRecordFilter::CreateOutput(const std::string& path) {
     if (ret < 0) {
       m_pAudioFilter.reset();
       HX_LOG_ERROR("audio of %s is dropped: the aac_adtstoasc filter failed: %s", path.c_str(),
-                   AvError(ret).c_str());
+                   VrAVErrorText(ret).c_str());
     }
   }
   m_strFilePath = path;
@@ -366,7 +346,8 @@ void VrRecordFilter::CloseOutput() {
   if (!m_pOutput) return;
   int ret = av_write_trailer(m_pOutput.get());
   if (ret < 0) {
-    HX_LOG_ERROR("cannot finish the recording %s: %s", m_strFilePath.c_str(), AvError(ret).c_str());
+    HX_LOG_ERROR("cannot finish the recording %s: %s", m_strFilePath.c_str(),
+                 VrAVErrorText(ret).c_str());
   } else {
     HX_LOG_INFO("recording %s closed", m_strFilePath.c_str());
   }
@@ -408,7 +389,7 @@ bool VrRecordFilter::WritePacket(const VrMediaFramePtr& packet, int64_t timestam
     if (ret == AVERROR(EAGAIN)) ret = 0;
     av_packet_unref(pkt);
     if (ret < 0 || !written) {
-      HX_LOG_WARNING("Recode MP4 Write Audio Failed!!! %s", AvError(ret).c_str());
+      HX_LOG_WARNING("Recode MP4 Write Audio Failed!!! %s", VrAVErrorText(ret).c_str());
       return false;
     }
   } else {
@@ -418,7 +399,7 @@ bool VrRecordFilter::WritePacket(const VrMediaFramePtr& packet, int64_t timestam
     ret = av_interleaved_write_frame(m_pOutput.get(), pkt);
     av_packet_unref(pkt);
     if (ret < 0) {
-      HX_LOG_WARNING("Recode MP4 Write Video Failed!!! %s", AvError(ret).c_str());
+      HX_LOG_WARNING("Recode MP4 Write Video Failed!!! %s", VrAVErrorText(ret).c_str());
       return false;
     }
   }

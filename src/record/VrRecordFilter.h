@@ -16,12 +16,8 @@
 #include <vector>
 
 #include "core/VrMediaFrame.h"
+#include "media/VrAVHandle.h"
 #include "record/VrRecordParams.h"
-
-struct AVFormatContext;
-struct AVStream;
-struct AVBSFContext;
-struct AVPacket;
 
 class VrRecordFilter {
  public:
@@ -71,16 +67,6 @@ class VrRecordFilter {
                                      int suffix);
 
  private:
-  struct FormatContextDeleter {
-    void operator()(AVFormatContext* ctx) const;
-  };
-  struct BsfDeleter {
-    void operator()(AVBSFContext* bsf) const;
-  };
-  struct PacketDeleter {
-    void operator()(AVPacket* pkt) const;
-  };
-
   void WriterMain();
   void RecordLoop();
   // The next file's full path: a name that does not exist yet in the record
@@ -111,11 +97,11 @@ class VrRecordFilter {
   std::deque<VrMediaFramePtr> m_audioQueue;
 
   // Writer thread only.
-  std::unique_ptr<AVFormatContext, FormatContextDeleter> m_pOutput;
+  VrOutputContextPtr m_pOutput;
   AVStream* m_pAudioStream = nullptr;
   AVStream* m_pVideoStream = nullptr;
-  std::unique_ptr<AVBSFContext, BsfDeleter> m_pAudioFilter;
-  std::unique_ptr<AVPacket, PacketDeleter> m_pPacket;
+  VrBsfContextPtr m_pAudioFilter;
+  VrAVPacketPtr m_pPacket;
   std::string m_strFilePath;
   int64_t m_llBytesWritten = 0;
 

@@ -102,5 +102,5 @@ TEST(HX_SocketApi, AcceptReportsThePeerAndFailsWhenNothingIsPending) {
   EXPECT_EQ(HX_NonBlock(accepted.fd), 0);
   EXPECT_NE(::fcntl(accepted.fd, F_GETFL) & O_NONBLOCK, 0);
   EXPECT_EQ(HX_NonBlock(-1), -1);
-  EXPECT_TRUE(log.contains("ioctlsocket(FIONBIO): " + std::to_string(EBADF)));
+  EXPECT_TRUE(log.contains("ioctl(FIONBIO): " + std::to_string(EBADF)));
 }

@@ -12,19 +12,9 @@ extern "C" {
 #include <memory>
 #include <stdexcept>
 
+#include "media/VrAVHandle.h"
+
 namespace {
-struct CodecDeleter {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameDeleter {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketDeleter {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecDeleter>;
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 
 void Check(int ret, const char* what) {
   if (ret < 0) throw std::runtime_error(std::string(what) + " failed: " + std::to_string(ret));
@@ -46,7 +36,7 @@ RecordTestEncoder::RecordTestEncoder(int width, int height, int fps, int gop, in
 std::vector<VrMediaFramePtr> RecordTestEncoder::EncodeVideo(int count, int64_t startMs) {
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   if (codec == nullptr) throw std::runtime_error("no libx264");
-  CodecPtr ctx(avcodec_alloc_context3(codec));
+  VrCodecContextPtr ctx(avcodec_alloc_context3(codec));
   ctx->width = m_iWidth;
   ctx->height = m_iHeight;
   ctx->pix_fmt = AV_PIX_FMT_NV12;
@@ -62,12 +52,12 @@ std::vector<VrMediaFramePtr> RecordTestEncoder::EncodeVideo(int count, int64_t s
   av_opt_set(ctx->priv_data, "x264-params", "scenecut=0", 0);
   Check(avcodec_open2(ctx.get(), codec, nullptr), "open x264");
 
-  FramePtr frame(av_frame_alloc());
+  VrAVFramePtr frame(av_frame_alloc());
   frame->format = AV_PIX_FMT_NV12;
   frame->width = m_iWidth;
   frame->height = m_iHeight;
   Check(av_frame_get_buffer(frame.get(), 0), "frame buffer");
-  PacketPtr pkt(av_packet_alloc());
+  VrAVPacketPtr pkt(av_packet_alloc());
 
   std::vector<VrMediaFramePtr> out;
   auto drain = [&]() {
@@ -129,7 +119,7 @@ std::vector<uint8_t> RecordTestEncoder::AdtsHeader(int sampleRate, int payloadSi
 std::vector<VrMediaFramePtr> RecordTestEncoder::EncodeAudio(int frames, int64_t startMs) {
   const AVCodec* codec = avcodec_find_encoder_by_name("aac");
   if (codec == nullptr) throw std::runtime_error("no aac encoder");
-  CodecPtr ctx(avcodec_alloc_context3(codec));
+  VrCodecContextPtr ctx(avcodec_alloc_context3(codec));
   ctx->sample_fmt = AV_SAMPLE_FMT_FLTP;
   ctx->sample_rate = m_iSampleRate;
   av_channel_layout_default(&ctx->ch_layout, 2);
@@ -138,13 +128,13 @@ std::vector<VrMediaFramePtr> RecordTestEncoder::EncodeAudio(int frames, int64_t 
   ctx->time_base = AVRational{1, m_iSampleRate};
   Check(avcodec_open2(ctx.get(), codec, nullptr), "open aac");
 
-  FramePtr frame(av_frame_alloc());
+  VrAVFramePtr frame(av_frame_alloc());
   frame->format = AV_SAMPLE_FMT_FLTP;
   frame->nb_samples = ctx->frame_size;
   frame->sample_rate = m_iSampleRate;
   Check(av_channel_layout_copy(&frame->ch_layout, &ctx->ch_layout), "layout");
   Check(av_frame_get_buffer(frame.get(), 0), "audio buffer");
-  PacketPtr pkt(av_packet_alloc());
+  VrAVPacketPtr pkt(av_packet_alloc());
 
   std::vector<VrMediaFramePtr> out;
   auto drain = [&]() {

@@ -7,16 +7,12 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "protocol/HX_NetCmd_Header.h"
-
-VrStreamConnection::~VrStreamConnection() {
-  if (m_iFd >= 0) ::close(m_iFd);
-}
 
 int VrStreamConnection::connectTo(const std::string& host, int port, std::string* error) {
   addrinfo hints{};
@@ -30,22 +26,21 @@ int VrStreamConnection::connectTo(const std::string& host, int port, std::string
   }
   int lastErrno = 0;
   for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-    int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) {
+    HX_UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
+    if (!fd) {
       lastErrno = errno;
       continue;
     }
-    if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+    if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) == 0) {
       int on = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      m_iFd = fd;
+      ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      m_fd = std::move(fd);
       break;
     }
     lastErrno = errno;
-    ::close(fd);
   }
   ::freeaddrinfo(found);
-  if (m_iFd < 0) {
+  if (!m_fd) {
     *error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + std::strerror(lastErrno);
     return kIoError;
   }
@@ -66,7 +61,7 @@ int VrStreamConnection::sendRequest(uint32_t cmdId, uint32_t sequenceNo, uint64_
   }
   size_t done = 0;
   while (done < block.length()) {
-    ssize_t n = ::send(m_iFd, block.rd_ptr() + done, block.length() - done, MSG_NOSIGNAL);
+    ssize_t n = ::send(m_fd.get(), block.rd_ptr() + done, block.length() - done, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       *error = std::string("sending the request failed: ") + std::strerror(errno);
@@ -83,7 +78,7 @@ int VrStreamConnection::readExact(char* out, size_t n, int timeoutMs, bool atMes
     // Once a message has begun, the rest gets the long wait: bytes already
     // taken from the socket must never be given up.
     const bool begun = !atMessageStart || done > 0;
-    pollfd p{m_iFd, POLLIN, 0};
+    pollfd p{m_fd.get(), POLLIN, 0};
     int ready = ::poll(&p, 1, begun ? kRestOfMessageTimeoutMs : timeoutMs);
     if (ready < 0 && errno == EINTR) {
       if (!begun) return kTimeout;  // a signal: let the caller decide
@@ -94,7 +89,7 @@ int VrStreamConnection::readExact(char* out, size_t n, int timeoutMs, bool atMes
       *error = "the server stopped sending in the middle of a message";
       return kProtocolError;
     }
-    ssize_t got = ::recv(m_iFd, out + done, n - done, 0);
+    ssize_t got = ::recv(m_fd.get(), out + done, n - done, 0);
     if (got < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       *error = std::string("receive failed: ") + std::strerror(errno);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/HX_Handle.h"
 #include "protocol/HX_NetCmd_Header.h"
 
 class VrStreamConnection {
@@ -12,7 +13,6 @@ class VrStreamConnection {
   enum Result { kOk = 0, kTimeout = -1, kClosed = -2, kProtocolError = -3, kIoError = -4 };
 
   VrStreamConnection() = default;
-  ~VrStreamConnection();
   VrStreamConnection(const VrStreamConnection&) = delete;
   VrStreamConnection& operator=(const VrStreamConnection&) = delete;
 
@@ -27,5 +27,5 @@ class VrStreamConnection {
  private:
   int readExact(char* out, size_t n, int timeoutMs, bool atMessageStart, std::string* error);
 
-  int m_iFd = -1;
+  HX_UniqueFd m_fd;
 };

@@ -5,19 +5,12 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
 #include <libavutil/mem.h>
 }
 
 #include "protocol/VrWireCodec.h"
 
 namespace {
-std::string AvError(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
-
 const int kAacSampleRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050,
                                16000, 12000, 11025, 8000,  7350};
 
@@ -62,12 +55,6 @@ void ForEachNal(const std::string& d, F f) {
   }
 }
 }  // namespace
-
-void VrAVFormatContextDeleter::operator()(AVFormatContext* ctx) const {
-  if (ctx == nullptr) return;
-  if (ctx->pb != nullptr && !(ctx->oformat->flags & AVFMT_NOFILE)) avio_closep(&ctx->pb);
-  avformat_free_context(ctx);
-}
 
 AVCodecID VrStreamWriter::VideoCodecFromWire(uint32_t wire) {
   switch (wire) {
@@ -121,7 +108,7 @@ int VrStreamWriter::start(int width, int height, const std::string& firstPicture
   const char* muxer = m_strContainer == "mkv" ? "matroska" : "mpegts";
   int rc = avformat_alloc_output_context2(&raw, nullptr, muxer, nullptr);
   if (rc < 0 || raw == nullptr) {
-    *error = std::string("cannot create the ") + muxer + " muxer: " + AvError(rc);
+    *error = std::string("cannot create the ") + muxer + " muxer: " + VrAVErrorText(rc);
     return -1;
   }
   m_pFormat.reset(raw);
@@ -178,13 +165,13 @@ int VrStreamWriter::start(int width, int height, const std::string& firstPicture
   const std::string url = m_strPath == "-" ? "pipe:1" : m_strPath;
   rc = avio_open2(&raw->pb, url.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr);
   if (rc < 0) {
-    *error = "cannot open " + m_strPath + ": " + AvError(rc);
+    *error = "cannot open " + m_strPath + ": " + VrAVErrorText(rc);
     return -1;
   }
   if (m_strPath == "-") raw->flush_packets = 1;  // a live viewer reads the pipe
   rc = avformat_write_header(raw, nullptr);
   if (rc < 0) {
-    *error = "cannot write the " + std::string(muxer) + " header: " + AvError(rc);
+    *error = "cannot write the " + std::string(muxer) + " header: " + VrAVErrorText(rc);
     return -1;
   }
   m_bHeaderWritten = true;
@@ -209,7 +196,7 @@ int VrStreamWriter::writePacket(AVStream* stream, int64_t* lastPts, int64_t pts,
   *lastPts = pts;
   rc = av_interleaved_write_frame(m_pFormat.get(), pkt);
   if (rc < 0) {
-    *error = "writing the output failed: " + AvError(rc);
+    *error = "writing the output failed: " + VrAVErrorText(rc);
     return -1;
   }
   return 0;
@@ -254,7 +241,7 @@ int VrStreamWriter::close(std::string* error) {
   if (m_bHeaderWritten) {
     int rc = av_write_trailer(m_pFormat.get());
     if (rc < 0) {
-      *error = "writing the trailer failed: " + AvError(rc);
+      *error = "writing the trailer failed: " + VrAVErrorText(rc);
       result = -1;
     }
   }

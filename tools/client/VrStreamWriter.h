@@ -7,17 +7,7 @@
 #include <memory>
 #include <string>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
-
-struct VrAVFormatContextDeleter {
-  void operator()(AVFormatContext* ctx) const;
-};
-struct VrAVPacketDeleter {
-  void operator()(AVPacket* pkt) const { av_packet_free(&pkt); }
-};
+#include "media/VrAVHandle.h"
 
 class VrStreamWriter {
  public:
@@ -56,8 +46,8 @@ class VrStreamWriter {
   int writePacket(AVStream* stream, int64_t* lastPts, int64_t pts, const uint8_t* data, size_t size,
                   bool key, std::string* error);
 
-  std::unique_ptr<AVFormatContext, VrAVFormatContextDeleter> m_pFormat;
-  std::unique_ptr<AVPacket, VrAVPacketDeleter> m_pPacket;
+  VrOutputContextPtr m_pFormat;
+  VrAVPacketPtr m_pPacket;
   std::string m_strPath;
   std::string m_strContainer;
   CodecInfo m_stInfo{};

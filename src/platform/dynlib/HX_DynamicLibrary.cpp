@@ -7,9 +7,7 @@
 HX_DynamicLibrary::HX_DynamicLibrary(void* handle, std::string name)
     : m_pHandle(handle), m_strName(std::move(name)) {}
 
-HX_DynamicLibrary::~HX_DynamicLibrary() {
-  if (m_pHandle != nullptr) dlclose(m_pHandle);
-}
+void HX_DynamicLibrary::Close(void* handle) { dlclose(handle); }
 
 std::unique_ptr<HX_DynamicLibrary> HX_DynamicLibrary::Open(const std::string& name,
                                                            std::string* error) {
@@ -27,6 +25,6 @@ std::unique_ptr<HX_DynamicLibrary> HX_DynamicLibrary::Open(const std::string& na
 }
 
 void* HX_DynamicLibrary::Symbol(const char* symbol) const {
-  if (m_pHandle == nullptr || symbol == nullptr) return nullptr;
-  return dlsym(m_pHandle, symbol);
+  if (!m_pHandle || symbol == nullptr) return nullptr;
+  return dlsym(m_pHandle.get(), symbol);
 }

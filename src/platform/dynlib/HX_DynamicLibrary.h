@@ -5,9 +5,10 @@
 #include <memory>
 #include <string>
 
+#include "core/HX_Handle.h"
+
 class HX_DynamicLibrary {
  public:
-  ~HX_DynamicLibrary();
   HX_DynamicLibrary(const HX_DynamicLibrary&) = delete;
   HX_DynamicLibrary& operator=(const HX_DynamicLibrary&) = delete;
 
@@ -24,8 +25,11 @@ class HX_DynamicLibrary {
   const std::string& Name() const { return m_strName; }
 
  private:
+  static void Close(void* handle);
+  using HandlePtr = HX_Owned<void, &HX_DynamicLibrary::Close>;
+
   HX_DynamicLibrary(void* handle, std::string name);
 
-  void* m_pHandle = nullptr;
+  HandlePtr m_pHandle;
   std::string m_strName;
 };

@@ -18,23 +18,6 @@
 //   openCaptureSide    the stream's negotiated format and buffer       -210
 //   startStream        uncork the stream                               -211
 
-void HX_PulseLoopback::LoopDeleter::operator()(pa_threaded_mainloop* loop) const {
-  // Stops the loop's thread first when it still runs.
-  pa_threaded_mainloop_free(loop);
-}
-
-void HX_PulseLoopback::ContextDeleter::operator()(pa_context* context) const {
-  pa_context_set_state_callback(context, nullptr, nullptr);
-  pa_context_disconnect(context);
-  pa_context_unref(context);
-}
-
-void HX_PulseLoopback::StreamDeleter::operator()(pa_stream* stream) const {
-  pa_stream_set_state_callback(stream, nullptr, nullptr);
-  if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) pa_stream_disconnect(stream);
-  pa_stream_unref(stream);
-}
-
 std::unique_ptr<HX_ILoopbackDevice> HX_CreateLoopbackDevice() {
   return std::make_unique<HX_PulseLoopback>();
 }
@@ -102,16 +85,14 @@ void HX_PulseLoopback::OnSuccess(pa_stream*, int success, void* user) {
   pa_threaded_mainloop_signal(self->m_pLoop.get(), 0);
 }
 
-int HX_PulseLoopback::WaitOperation(pa_operation* operation) {
-  if (operation == nullptr) return ContextError();
+int HX_PulseLoopback::WaitOperation(HX_PulseOperationPtr operation) {
+  if (!operation) return ContextError();
   // A dying connection cancels the operation; its state callback wakes us then.
-  pa_operation_set_state_callback(operation, &OnOperationState, this);
-  while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+  pa_operation_set_state_callback(operation.get(), &OnOperationState, this);
+  while (pa_operation_get_state(operation.get()) == PA_OPERATION_RUNNING) {
     pa_threaded_mainloop_wait(m_pLoop.get());
   }
-  const bool done = pa_operation_get_state(operation) == PA_OPERATION_DONE;
-  pa_operation_unref(operation);
-  return done ? 0 : ContextError();
+  return pa_operation_get_state(operation.get()) == PA_OPERATION_DONE ? 0 : ContextError();
 }
 
 int HX_PulseLoopback::connect() {
@@ -127,7 +108,7 @@ int HX_PulseLoopback::connect() {
   }
   if (pa_threaded_mainloop_start(m_pLoop.get()) < 0) return -PA_ERR_INTERNAL;
   m_bLoopRunning = true;
-  pa_threaded_mainloop_lock(m_pLoop.get());
+  HX_PulseLoopLock lock(m_pLoop.get());
   int result = 0;
   for (;;) {
     pa_context_state_t state = pa_context_get_state(m_pContext.get());
@@ -138,45 +119,44 @@ int HX_PulseLoopback::connect() {
     }
     pa_threaded_mainloop_wait(m_pLoop.get());
   }
-  pa_threaded_mainloop_unlock(m_pLoop.get());
   return result;
 }
 
 int HX_PulseLoopback::findDefaultOutput() {
   if (!m_bLoopRunning) return -PA_ERR_BADSTATE;
-  pa_threaded_mainloop_lock(m_pLoop.get());
+  HX_PulseLoopLock lock(m_pLoop.get());
   m_bLookupFound = false;
   m_strSinkName.clear();
-  int result = WaitOperation(pa_context_get_server_info(m_pContext.get(), &OnServerInfo, this));
+  int result = WaitOperation(
+      HX_PulseOperationPtr(pa_context_get_server_info(m_pContext.get(), &OnServerInfo, this)));
   if (result == 0 && !m_bLookupFound) result = -PA_ERR_NOENTITY;
-  pa_threaded_mainloop_unlock(m_pLoop.get());
   return result;
 }
 
 int HX_PulseLoopback::openOutput() {
   if (!m_bLoopRunning || m_strSinkName.empty()) return -PA_ERR_BADSTATE;
-  pa_threaded_mainloop_lock(m_pLoop.get());
+  HX_PulseLoopLock lock(m_pLoop.get());
   m_bLookupFound = false;
   m_iLookupError = 0;
-  int result = WaitOperation(pa_context_get_sink_info_by_name(m_pContext.get(),
-                                                              m_strSinkName.c_str(), &OnSinkInfo,
-                                                              this));
+  int result = WaitOperation(HX_PulseOperationPtr(pa_context_get_sink_info_by_name(
+      m_pContext.get(), m_strSinkName.c_str(), &OnSinkInfo, this)));
   if (result == 0 && m_iLookupError != 0) result = -m_iLookupError;
   if (result == 0 && !m_bLookupFound) result = -PA_ERR_NOENTITY;
-  pa_threaded_mainloop_unlock(m_pLoop.get());
   return result;
 }
 
 int HX_PulseLoopback::getDevicePeriod(int64_t* period100ns) {
   if (!m_bLoopRunning || m_strMonitorName.empty()) return -PA_ERR_BADSTATE;
-  pa_threaded_mainloop_lock(m_pLoop.get());
-  m_bLookupFound = false;
-  m_iLookupError = 0;
-  int result = WaitOperation(pa_context_get_source_info_by_name(
-      m_pContext.get(), m_strMonitorName.c_str(), &OnSourceInfo, this));
-  if (result == 0 && m_iLookupError != 0) result = -m_iLookupError;
-  if (result == 0 && !m_bLookupFound) result = -PA_ERR_NOENTITY;
-  pa_threaded_mainloop_unlock(m_pLoop.get());
+  int result = 0;
+  {
+    HX_PulseLoopLock lock(m_pLoop.get());
+    m_bLookupFound = false;
+    m_iLookupError = 0;
+    result = WaitOperation(HX_PulseOperationPtr(pa_context_get_source_info_by_name(
+        m_pContext.get(), m_strMonitorName.c_str(), &OnSourceInfo, this)));
+    if (result == 0 && m_iLookupError != 0) result = -m_iLookupError;
+    if (result == 0 && !m_bLookupFound) result = -PA_ERR_NOENTITY;
+  }
   // The monitor delivers what the stream's fragment asks for.
   if (result == 0 && period100ns != nullptr) *period100ns = int64_t{kPacketMs} * 10000;
   return result;
@@ -196,7 +176,7 @@ int HX_PulseLoopback::initialize(int64_t bufferDuration100ns, const HX_LoopbackF
       format.m_usBlockAlign != sinkFormat.m_usBlockAlign || bufferDuration100ns <= 0) {
     return -PA_ERR_INVALID;
   }
-  pa_threaded_mainloop_lock(m_pLoop.get());
+  HX_PulseLoopLock lock(m_pLoop.get());
   int result = 0;
   m_pStream.reset(pa_stream_new(m_pContext.get(), "Ostrel system sound", &m_stSinkSpec,
                                 &m_stSinkMap));
@@ -229,13 +209,12 @@ int HX_PulseLoopback::initialize(int64_t bufferDuration100ns, const HX_LoopbackF
       }
     }
   }
-  pa_threaded_mainloop_unlock(m_pLoop.get());
   return result;
 }
 
 int HX_PulseLoopback::openCaptureSide() {
   if (!m_pStream) return -PA_ERR_BADSTATE;
-  pa_threaded_mainloop_lock(m_pLoop.get());
+  HX_PulseLoopLock lock(m_pLoop.get());
   int result = 0;
   const pa_sample_spec* sampleSpec = pa_stream_get_sample_spec(m_pStream.get());
   const pa_buffer_attr* attr = pa_stream_get_buffer_attr(m_pStream.get());
@@ -250,17 +229,16 @@ int HX_PulseLoopback::openCaptureSide() {
     m_vPacket.clear();
     m_vPacket.reserve(attr->fragsize != static_cast<uint32_t>(-1) ? attr->fragsize * 2 : 8192);
   }
-  pa_threaded_mainloop_unlock(m_pLoop.get());
   return result;
 }
 
 int HX_PulseLoopback::startStream() {
   if (!m_pStream || m_uiFrameBytes == 0) return -PA_ERR_BADSTATE;
-  pa_threaded_mainloop_lock(m_pLoop.get());
+  HX_PulseLoopLock lock(m_pLoop.get());
   m_bOperationSucceeded = false;
-  int result = WaitOperation(pa_stream_cork(m_pStream.get(), 0, &OnSuccess, this));
+  int result =
+      WaitOperation(HX_PulseOperationPtr(pa_stream_cork(m_pStream.get(), 0, &OnSuccess, this)));
   if (result == 0 && !m_bOperationSucceeded) result = ContextError();
-  pa_threaded_mainloop_unlock(m_pLoop.get());
   return result;
 }
 
@@ -270,7 +248,7 @@ int HX_PulseLoopback::nextPacketFrames(uint32_t* frames) {
   if (!m_pStream || m_uiFrameBytes == 0) return -PA_ERR_BADSTATE;
   int result = 0;
   if (m_vPacket.size() < m_uiFrameBytes) {
-    pa_threaded_mainloop_lock(m_pLoop.get());
+    HX_PulseLoopLock lock(m_pLoop.get());
     if (pa_stream_get_state(m_pStream.get()) != PA_STREAM_READY) {
       result = ContextError();
     } else {
@@ -290,7 +268,6 @@ int HX_PulseLoopback::nextPacketFrames(uint32_t* frames) {
         pa_stream_drop(m_pStream.get());
       }
     }
-    pa_threaded_mainloop_unlock(m_pLoop.get());
   }
   if (result == 0) *frames = static_cast<uint32_t>(m_vPacket.size() / m_uiFrameBytes);
   return result;
@@ -315,10 +292,11 @@ void HX_PulseLoopback::close() {
   if (m_pLoop && m_bLoopRunning) {
     // Stream and context go with the loop locked, so no callback of theirs
     // runs half-way through; then the loop's thread is stopped and freed.
-    pa_threaded_mainloop_lock(m_pLoop.get());
-    m_pStream.reset();
-    m_pContext.reset();
-    pa_threaded_mainloop_unlock(m_pLoop.get());
+    {
+      HX_PulseLoopLock lock(m_pLoop.get());
+      m_pStream.reset();
+      m_pContext.reset();
+    }
     pa_threaded_mainloop_stop(m_pLoop.get());
     m_bLoopRunning = false;
   }

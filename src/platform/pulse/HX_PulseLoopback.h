@@ -4,18 +4,14 @@
 // loop, context and stream. Open and close from one thread; read packets from
 // one capture thread while it runs.
 #include <pulse/channelmap.h>
-#include <pulse/context.h>
 #include <pulse/introspect.h>
-#include <pulse/operation.h>
 #include <pulse/sample.h>
-#include <pulse/stream.h>
-#include <pulse/thread-mainloop.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/pulse/HX_ILoopbackDevice.h"
+#include "platform/pulse/HX_PulseHandle.h"
 
 class HX_PulseLoopback : public HX_ILoopbackDevice {
  public:
@@ -56,19 +52,6 @@ class HX_PulseLoopback : public HX_ILoopbackDevice {
   const std::string& monitorName() const { return m_strMonitorName; }
 
  private:
-  struct LoopDeleter {
-    void operator()(pa_threaded_mainloop* loop) const;
-  };
-  struct ContextDeleter {
-    void operator()(pa_context* context) const;
-  };
-  struct StreamDeleter {
-    void operator()(pa_stream* stream) const;
-  };
-  using LoopPtr = std::unique_ptr<pa_threaded_mainloop, LoopDeleter>;
-  using ContextPtr = std::unique_ptr<pa_context, ContextDeleter>;
-  using StreamPtr = std::unique_ptr<pa_stream, StreamDeleter>;
-
   static void OnContextState(pa_context* context, void* user);
   static void OnStreamState(pa_stream* stream, void* user);
   static void OnServerInfo(pa_context* context, const pa_server_info* info, void* user);
@@ -77,16 +60,16 @@ class HX_PulseLoopback : public HX_ILoopbackDevice {
   static void OnOperationState(pa_operation* operation, void* user);
   static void OnSuccess(pa_stream* stream, int success, void* user);
 
-  // With the loop locked: waits for |operation| to end and releases it.
+  // With the loop locked: waits for |operation| to end; the owner releases it.
   // Returns 0, or the context's error when the operation could not run.
-  int WaitOperation(pa_operation* operation);
+  int WaitOperation(HX_PulseOperationPtr operation);
   // The context's last error as a negative number (never 0).
   int ContextError() const;
 
-  LoopPtr m_pLoop;
+  HX_PulseLoopPtr m_pLoop;
   bool m_bLoopRunning = false;
-  ContextPtr m_pContext;
-  StreamPtr m_pStream;
+  HX_PulseContextPtr m_pContext;
+  HX_PulseStreamPtr m_pStream;
 
   // Written by the main loop's callbacks while the opening thread waits.
   std::string m_strSinkName;

@@ -1,4 +1,5 @@
 #pragma once
+// On Linux: XComposite window capture on its own xcb connection and thread.
 // The window-capture component: captures one window's own pixels (even while
 // other windows cover it) and pushes each new image to a callback from a
 // thread of its own. Images are top-down BGRA rows with a pitch; the receiver
@@ -6,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/HX_Handle.h"
 #include "platform/x11/HX_ScreenTypes.h"
 
 // One captured window image, owned by whoever holds the pointer.
@@ -35,6 +37,7 @@ HX_WinRTCaptureSession* winrt_capture_init(HX_WindowId window, HX_WinRTCallback 
 void winrt_capture_free(HX_WinRTCaptureSession* capture);
 // Releases an image handed out by the callback. Null is ignored.
 void winrt_image_release(HX_WinRTImage* image);
+using HX_WinRTImagePtr = HX_Owned<HX_WinRTImage, &winrt_image_release>;
 
 // The three operations as a table, so a window source can be given another
 // component (tests do).

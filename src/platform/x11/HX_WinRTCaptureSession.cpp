@@ -68,8 +68,8 @@ std::unique_ptr<HX_WinRTCaptureSession> HX_WinRTCaptureSession::Start(HX_WindowI
   self->m_pReader = std::make_unique<HX_X11ImageReader>(self->m_pConn.get(), true);
   self->m_pCallback = callback;
   self->m_pUser = user;
-  self->m_iWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (self->m_iWakeFd < 0) {
+  self->m_wakeFd.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!self->m_wakeFd) {
     HX_LOG_ERROR("eventfd failed: %s", std::strerror(errno));
     return nullptr;
   }
@@ -86,11 +86,11 @@ HX_WinRTCaptureSession::~HX_WinRTCaptureSession() {
   m_bStop = true;
   if (m_thread.joinable()) {
     uint64_t one = 1;
-    ssize_t n = write(m_iWakeFd, &one, sizeof one);
+    ssize_t n = write(m_wakeFd.get(), &one, sizeof one);
     (void)n;  // a full counter already wakes the thread
     m_thread.join();
   }
-  if (m_iWakeFd >= 0) ::close(m_iWakeFd);
+  m_wakeFd.reset();
   m_pReader.reset();
   if (m_pConn && !m_pConn->broken()) {
     xcb_connection_t* c = m_pConn->get();
@@ -212,7 +212,7 @@ void HX_WinRTCaptureSession::Run() {
       timeout = static_cast<int>(wait);
     }
     xcb_flush(m_pConn->get());
-    pollfd fds[2] = {{m_iWakeFd, POLLIN, 0}, {m_pConn->fd(), POLLIN, 0}};
+    pollfd fds[2] = {{m_wakeFd.get(), POLLIN, 0}, {m_pConn->fd(), POLLIN, 0}};
     // A broken connection is not polled: it would report readable forever.
     const nfds_t count = m_bGone && m_pConn->broken() ? 1 : 2;
     int n = poll(fds, count, timeout);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <thread>
 
+#include "core/HX_Handle.h"
 #include "platform/x11/HX_WinRTCapture.h"
 
 class HX_X11Connection;
@@ -49,7 +50,7 @@ class HX_WinRTCaptureSession {
   bool m_bDirty = true;  // the first image goes out at once
   HX_WinRTCallback m_pCallback = nullptr;
   void* m_pUser = nullptr;
-  int m_iWakeFd = -1;  // eventfd that interrupts the thread's wait
+  HX_UniqueFd m_wakeFd;  // eventfd that interrupts the thread's wait
   std::atomic<bool> m_bStop{false};
   std::thread m_thread;
 };

@@ -1,20 +1,14 @@
 #pragma once
-// RAII handles for xcb objects. Included only by the X11 layer's own files.
+// Owners of xcb objects (see core/HX_Handle.h). Included only by the X11
+// layer's own files.
 #include <xcb/xcb.h>
 
-#include <cstdlib>
-#include <memory>
+#include "core/HX_Handle.h"
 
-struct HX_XcbDisconnect {
-  void operator()(xcb_connection_t* c) const { xcb_disconnect(c); }
-};
-using HX_XcbConnectionPtr = std::unique_ptr<xcb_connection_t, HX_XcbDisconnect>;
+using HX_XcbConnectionPtr = HX_Owned<xcb_connection_t, &xcb_disconnect>;
 
-// xcb replies and errors are malloc'ed and released with free().
-struct HX_XcbFree {
-  void operator()(void* p) const { std::free(p); }
-};
+// xcb replies, errors and events are malloc'ed and released with free().
 template <typename T>
-using HX_XcbReply = std::unique_ptr<T, HX_XcbFree>;
-using HX_XcbError = std::unique_ptr<xcb_generic_error_t, HX_XcbFree>;
-using HX_XcbEvent = std::unique_ptr<xcb_generic_event_t, HX_XcbFree>;
+using HX_XcbReply = HX_MallocPtr<T>;
+using HX_XcbError = HX_MallocPtr<xcb_generic_error_t>;
+using HX_XcbEvent = HX_MallocPtr<xcb_generic_event_t>;

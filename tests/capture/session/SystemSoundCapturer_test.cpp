@@ -207,14 +207,14 @@ TEST_F(SystemSoundCapturerTest, EachOpeningStepHasItsCodeAndMessage) {
     const char* message;
   };
   const Case cases[] = {
-      {1, -201, "Failed to create IMMDeviceEnumerator. Error -42"},
-      {2, -202, "Failed to get IMMDevice. Error -42"},
-      {3, -203, "Failed to get an IAudioClient. Error -42"},
-      {4, -204, "IAudioClient::GetDevicePeriod failed. Error -42"},
-      {5, -205, "Failed to get WAVEFORMATEX. Error -42"},
-      {6, -209, "Failed to initialize IAudioClient. Error -42"},
-      {7, -210, "Failed to get an IAudioCaptureClient. Error -42"},
-      {8, -211, "Failed to start IAudioClient. Error -42"},
+      {1, -201, "Failed to connect the Pulse context to the sound server. Error -42"},
+      {2, -202, "Failed to get the default sink from the Pulse server. Error -42"},
+      {3, -203, "Failed to get the default sink's info from Pulse. Error -42"},
+      {4, -204, "Failed to get the monitor source's info from Pulse. Error -42"},
+      {5, -205, "Failed to get the sink's sample format from Pulse. Error -42"},
+      {6, -209, "Failed to initialize the Pulse record stream. Error -42"},
+      {7, -210, "Failed to get the Pulse record stream's format and buffer. Error -42"},
+      {8, -211, "Failed to start the Pulse record stream. Error -42"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);
@@ -289,7 +289,7 @@ TEST_F(SystemSoundCapturerTest, TwentyFourBitPcmFailsAfterItsOwnLine) {
   std::vector<std::string> texts;
   for (const auto& line : log.lines()) texts.push_back(line.text);
   ASSERT_EQ(texts.size(), 2u);
-  EXPECT_NE(texts[0].find("unsupported wBitsPerSample."), std::string::npos);
+  EXPECT_NE(texts[0].find("unsupported bits per sample."), std::string::npos);
   EXPECT_NE(texts[1].find("Could not determine channel layerout"), std::string::npos);
 }
 
@@ -544,7 +544,7 @@ TEST(SystemSoundCapturerPulse, SinkFormatsDecideAcceptance) {
   };
   const Case cases[] = {{"surround", 0, nullptr},
                         {"three", -208, "Could not determine channel layerout"},
-                        {"deep", -208, "unsupported wBitsPerSample."},
+                        {"deep", -208, "unsupported bits per sample."},
                         {"float", 0, nullptr}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sink);
@@ -565,7 +565,7 @@ TEST(SystemSoundCapturerPulse, NoSoundServerFailsWithTheFirstCode) {
   LogCapture log;
   SystemSoundCapturer capturer(48000);
   EXPECT_EQ(capturer.start(), -201);
-  EXPECT_EQ(log.count("Failed to create IMMDeviceEnumerator. Error "), 1);
+  EXPECT_EQ(log.count("Failed to connect the Pulse context to the sound server. Error "), 1);
   capturer.stop();
   unsetenv("PULSE_SERVER");
 }

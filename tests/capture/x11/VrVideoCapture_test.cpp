@@ -104,7 +104,7 @@ TEST_F(VideoCaptureFakes, AFailedGrabRepeatsTheLastFrameWithANewTimestamp) {
   m_grab.failGrab = true;
   src->DoCaptureEx();
   EXPECT_EQ(m_sink.Count(), 0u);  // nothing to repeat yet
-  EXPECT_TRUE(log.contains("VrVideoCapture::DoCaptureEx: BitBlt failed"));
+  EXPECT_TRUE(log.contains("VrVideoCapture::DoCaptureEx: X screen grab failed"));
 
   m_grab.failGrab = false;
   src->DoCaptureEx();
@@ -240,7 +240,8 @@ TEST_F(VideoCaptureFakes, WholeMonitorPathRebuildsALostDevice) {
   f = m_sink.Last();
   EXPECT_EQ(f->m_iWidth, 1280);
   EXPECT_TRUE(AllZero(f));
-  EXPECT_TRUE(log.contains("VrVideoCapture::DoCaptureEx2: d3device lost, begin reset!"));
+  EXPECT_TRUE(log.contains(
+      "VrVideoCapture::DoCaptureEx2: X screen grab lost (display gone or layout changed), begin reset!"));
   EXPECT_EQ(m_grab.opens, 2);
   EXPECT_EQ(m_grab.closes, 1);
   src->DoCaptureEx2();
@@ -272,7 +273,7 @@ TEST_F(VideoCaptureFakes, ARebuildThatFailsIsRetriedQuietly) {
   src->DoCaptureEx2();
   src->DoCaptureEx2();
   src->DoCaptureEx2();
-  EXPECT_EQ(log.count("d3device lost, begin reset!"), 1);
+  EXPECT_EQ(log.count("X screen grab lost"), 1);
   EXPECT_EQ(m_sink.Count(), 4u);
   EXPECT_TRUE(AllZero(m_sink.Last()));
   m_grab.openRc = 0;  // back again

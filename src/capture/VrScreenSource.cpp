@@ -1,0 +1,90 @@
+#include "capture/VrScreenSource.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "log/HX_Log.h"
+#include "platform/HX_Clock.h"
+
+VrScreenSource::~VrScreenSource() { StopTicks(); }
+
+int VrScreenSource::SetManualTicks(bool manual) {
+  if (m_timer.running()) return -1;
+  m_bManualTicks = manual;
+  return 0;
+}
+
+int VrScreenSource::Tick() {
+  if (!m_bManualTicks) {
+    HX_LOG_ERROR_TRACE("ticks are the timer's: manual ticks are off");
+    return kNotManual;
+  }
+  return RunTick();
+}
+
+int VrScreenSource::SetFrameRate(int32_t fps) {
+  if (fps <= 0) {
+    HX_LOG_ERROR("invalid frame rate %d", fps);
+    return -1;
+  }
+  m_uiPeriodMs = static_cast<uint32_t>(std::max(1000 / fps, 1));
+  return 0;
+}
+
+int VrScreenSource::StartTicks() {
+  if (m_bManualTicks) return 0;
+  if (m_timer.start(m_uiPeriodMs, &VrScreenSource::OnTimer, this) != 0) {
+    HX_LOG_ERROR("the capture timer cannot start");
+    return -1;
+  }
+  return 0;
+}
+
+void VrScreenSource::StopTicks() { m_timer.kill(); }
+
+void VrScreenSource::OnTimer(void* user) { static_cast<VrScreenSource*>(user)->RunTick(); }
+
+int VrScreenSource::RunTick() {
+  const int64_t now = HX_GetTickMs();
+  VrMediaFramePtr picture;
+  const int result = GrabNext(now, &picture);
+  if (result == kNewPicture && picture) {
+    Deliver(picture);
+    m_pLastFrame = std::move(picture);
+  } else if (result == kNoChange) {
+    picture.reset();
+    ResendLastFrame(now);
+  }
+  return result;
+}
+
+void VrScreenSource::ResendLastFrame(int64_t now) {
+  if (!m_pLastFrame) return;
+  VrMediaFramePtr copy = CloneMediaFrame(m_pLastFrame);
+  if (!copy || copy->m_pData == nullptr) return;
+  copy->m_llTimestamp = now;
+  Deliver(copy);
+}
+
+VrMediaFramePtr VrScreenSource::NewPicture(int32_t width, int32_t height, int32_t captureMode,
+                                           int32_t captureMethod, int64_t now) {
+  if (width <= 0 || height <= 0 || int64_t{width} * height > INT32_MAX / 4) return nullptr;
+  VrMediaFramePtr frame = VrCreateMediaFrame();
+  if (!frame) return nullptr;
+  if (!frame->AllocData(width * height * 4)) return nullptr;
+  frame->m_iMediaType = VR_MEDIA_VIDEO;
+  frame->m_llTimestamp = now;
+  frame->m_iWidth = width;
+  frame->m_iHeight = height;
+  frame->m_iBytesPerPixel = 4;
+  frame->m_iPixelFormat = kVrPixFmtBGRA;
+  frame->m_iCaptureMode = captureMode;
+  frame->m_iCaptureMethod = captureMethod;
+  return frame;
+}
+
+int32_t VrScreenSource::Even(int32_t v) {
+  int64_t magnitude = std::llabs(static_cast<int64_t>(v));
+  if (magnitude > INT32_MAX) magnitude = INT32_MAX;
+  return static_cast<int32_t>(magnitude & ~int64_t{1});
+}
