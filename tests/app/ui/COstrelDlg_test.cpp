@@ -137,6 +137,32 @@ TEST_F(DialogTest, ModesFillTheListAndWindowModeWithoutCompositeDisablesStart) {
   EXPECT_TRUE(start->isEnabled());
 }
 
+TEST_F(DialogTest, RegionModeCapturesTheFrameInsideAtAnEvenSizeAndFollowsTheRatioList) {
+  COstrelDlg dlg(m_options);
+  dlg.SetMode(COstrelDlg::kModeRegion);
+  ViZaroduDezoDlg* frame = dlg.RegionWindow();
+  ASSERT_NE(frame, nullptr);
+  frame->move(33, 21);
+  QApplication::processEvents();
+  const QRect inside = frame->CaptureRect();
+  ASSERT_GT(inside.width(), 0);
+  ASSERT_EQ(dlg.CopySelections(), 0);
+  int32_t w = 0, h = 0, l = 0, t = 0, r = 0, b = 0;
+  Cfg()->getOutputSize(&w, &h);
+  Cfg()->getCaptureRegion(&l, &t, &r, &b);
+  EXPECT_EQ(Cfg()->m_iCaptureMode, kCaptureRegion);
+  EXPECT_EQ(l, inside.x());
+  EXPECT_EQ(t, inside.y());
+  EXPECT_EQ(w, inside.width() & ~1);
+  EXPECT_EQ(h, inside.height() & ~1);
+  EXPECT_EQ(r - l, w);
+  EXPECT_EQ(b - t, h);
+  // The ratio list reshapes the frame: 9 : 16 stands upright.
+  Child<QComboBox>(dlg, "targetList")->setCurrentIndex(3);
+  QApplication::processEvents();
+  EXPECT_GT(frame->CaptureRect().height(), frame->CaptureRect().width());
+}
+
 TEST_F(DialogTest, StartAndStopToggleTheTenControlsAndTheCaption) {
   VrFakeMonitorSource small({Monitor(0, 0, 0, 64, 48)});
   m_options.m_pMonitors = &small;
