@@ -14,7 +14,6 @@
 #include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <QWindowStateChangeEvent>
 
 #include "app/HX_IOperatorPrompt.h"
 #include "app/VrRunTarget.h"
@@ -186,9 +185,11 @@ void COstrelDlg::ApplyLayoutSize() {
     large = px.width() >= 3840 && px.height() >= 2160;
   }
   if (large) {
-    QFont f = font();
+    // The application's font, so that the settings dialog and message boxes
+    // (windows of their own, which a widget's font does not reach) match.
+    QFont f = QApplication::font();
     f.setPointSizeF(f.pointSizeF() * 1.6);
-    setFont(f);
+    QApplication::setFont(f);
     for (QLayout* l : findChildren<QLayout*>()) {
       l->setContentsMargins(l->contentsMargins() * 2);
       if (l->spacing() > 0) l->setSpacing(l->spacing() * 2);
