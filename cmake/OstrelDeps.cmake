@@ -3,6 +3,9 @@ find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 find_package(glog REQUIRED)
 find_package(GTest REQUIRED)
+# Qt for the dialog application; found here so that every folder (the ostrel
+# executable in src/app included) sees its targets.
+find_package(Qt6 REQUIRED COMPONENTS Widgets Network Test LinguistTools)
 
 pkg_check_modules(ACE REQUIRED IMPORTED_TARGET ACE)
 pkg_check_modules(INIREADER REQUIRED IMPORTED_TARGET INIReader)

@@ -9,11 +9,11 @@ PACKAGES=(
   libx264-dev libyuv-dev ffmpeg
   libprotobuf-dev protobuf-compiler
   libace-dev libgoogle-glog-dev libinih-dev
-  qt6-base-dev qt6-base-dev-tools
+  qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-l10n-tools
   libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-randr0-dev libxcb-composite0-dev libxcb-xfixes0-dev
   libpulse-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  xvfb x11-utils x11-xserver-utils openbox xdotool trayer
+  xvfb x11-utils x11-xserver-utils openbox xdotool trayer imagemagick
   pulseaudio pulseaudio-utils
   libmfx-dev libffmpeg-nvenc-dev
   fonts-wqy-microhei

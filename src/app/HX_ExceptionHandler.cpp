@@ -47,7 +47,7 @@ HX_ExceptionHandler* HX_ExceptionHandler::instance() {
 }
 
 int HX_ExceptionHandler::start() {
-  m_strDumpDir = HX_GetBaseDirectory() + "/dump";
+  m_strDumpDir = HX_GetStateDirectory() + "/dump";
   if (HX_MakeDirectories(m_strDumpDir) != 0) {
     HX_LOG_ERROR("g_pstHandler is NULL\n%s", HX_StackTrace().c_str());
     return -1;

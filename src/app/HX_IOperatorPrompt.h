@@ -23,4 +23,6 @@ constexpr char kAudioCaptureFailed[] = "音频采集失败, 是否停止推流�
 constexpr char kCaptureInitFailed[] = "初始化采集失败！";
 constexpr char kLowDisk[] = "磁盘存储空间不足500M，是否停止录制?";
 constexpr char kConfigLoadFailed[] = "dozi加载配置失败！";
+constexpr char kAlreadyRunning[] = "程序已运行，请勿重复操作！！！";
+constexpr char kLockFailed[] = "创建单例程序锁失败!";
 }  // namespace HX_RunText

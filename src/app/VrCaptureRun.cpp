@@ -27,6 +27,8 @@ int VrCaptureRun::Fail(int code, const char* text) {
 
 int VrCaptureRun::start() {
   if (m_bRunning) return kStarted;
+  m_ullVideoFrames = 0;
+  m_ullBytes = 0;
   HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
   int32_t width = 0, height = 0;
   cfg->getOutputSize(&width, &height);
@@ -126,10 +128,27 @@ void VrCaptureRun::checkDiskSpace() {
   }
 }
 
+VrRunCounters VrCaptureRun::counters() const {
+  VrRunCounters c;
+  c.m_ullVideoFrames = m_ullVideoFrames.load(std::memory_order_relaxed);
+  c.m_ullBytes = m_ullBytes.load(std::memory_order_relaxed);
+  if (m_pServer) {
+    std::shared_ptr<HX_ClientList> list = HX_ClientList::existingInstance();
+    if (list) c.m_iClients = static_cast<int>(list->clients().size());
+  }
+  std::shared_ptr<VrRecordFilter> recorder = std::atomic_load(&m_pRecorder);
+  if (recorder) c.m_strRecordFile = recorder->currentFile();
+  return c;
+}
+
 int VrCaptureRun::OnSessionFrame(VrMediaFramePtr frame, void* context) {
   auto* run = static_cast<VrCaptureRun*>(context);
   if (run == nullptr) return 0;
   int result = 0;
+  if (run->m_pNdi && frame && frame->m_iMediaType == VR_MEDIA_VIDEO) {
+    run->m_ullVideoFrames.fetch_add(1, std::memory_order_relaxed);
+    run->m_ullBytes.fetch_add(static_cast<uint64_t>(frame->m_iSize), std::memory_order_relaxed);
+  }
   if (run->m_pNdi) result = run->m_pNdi->PushFrame(frame);
   if (run->m_pEncoder) result = run->m_pEncoder->Input(frame);
   return result;
@@ -138,6 +157,11 @@ int VrCaptureRun::OnSessionFrame(VrMediaFramePtr frame, void* context) {
 int VrCaptureRun::EncodeCallBack(VrMediaFramePtr packet, void* context) {
   auto* run = static_cast<VrCaptureRun*>(context);
   if (run == nullptr) return 0;
+  if (packet && run->m_pServer) {
+    if (packet->m_iMediaType == VR_MEDIA_VIDEO) run->m_ullVideoFrames.fetch_add(1, std::memory_order_relaxed);
+    run->m_ullBytes.fetch_add(static_cast<uint64_t>(packet->m_iSize > 0 ? packet->m_iSize : 0),
+                              std::memory_order_relaxed);
+  }
   if (run->m_pServer) {
     VrMediaFramePtr copy = CloneMediaFrame(packet);
     if (copy && copy->m_pData != nullptr && copy->m_iSize > 0) {

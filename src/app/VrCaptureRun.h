@@ -6,6 +6,7 @@
 // (the dialog's UI thread or the headless runner's main thread);
 // OnSessionFrame and EncodeCallBack run on the session's and the encoder
 // pair's threads while the run is up.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,6 +21,14 @@ class VrRecordFilter;
 class VrTransServer;
 class VrTrapper;
 class VrTrapperSources;
+
+// What a run has delivered so far, for the operator's status line.
+struct VrRunCounters {
+  uint64_t m_ullVideoFrames = 0;  // pictures handed to the push output (encoded, or raw for NDI)
+  uint64_t m_ullBytes = 0;        // bytes of those pictures and of the encoded sound
+  int m_iClients = 0;             // sessions of the private protocol now listed
+  std::string m_strRecordFile;    // the recording being written, empty when none
+};
 
 class VrCaptureRun {
  public:
@@ -74,6 +83,9 @@ class VrCaptureRun {
   bool hasSession() const { return m_pTrapper != nullptr; }
   // The port the server listens on, or -1.
   int serverPort() const;
+  // Counters since the run started. Owner's thread; reads only atomics and
+  // the mutex-guarded lists, never a socket.
+  VrRunCounters counters() const;
 
  private:
   int Fail(int code, const char* text);
@@ -91,6 +103,10 @@ class VrCaptureRun {
   // Shared and swapped atomically: the disk-space watch may take the recorder
   // out while the encoder pair's thread is handing it a packet.
   std::shared_ptr<VrRecordFilter> m_pRecorder;
+
+  // Written on the session's and the pair's threads, read by counters().
+  std::atomic<uint64_t> m_ullVideoFrames{0};
+  std::atomic<uint64_t> m_ullBytes{0};
 
   bool m_bRunning = false;
   bool m_bWithoutSound = false;

@@ -47,6 +47,7 @@ const char* PushName(int pushFlowType) {
 const char* VrHeadlessUsage() {
   return "Usage: ostrel --headless [--home DIR] [--mode screen|window|region] [--monitor N]\n"
          "                        [--window ID] [--region X,Y,W,H] [--duration SECONDS]\n"
+         "       ostrel [--home DIR]   (no --headless: the dialog)\n"
          "       ostrel --help\n"
          "\n"
          "Captures the screen (and, when enabled, the sound the computer plays) and\n"

@@ -11,9 +11,11 @@
 #include "platform/x11/HX_IWindowInfo.h"
 
 namespace {
-int ApplyScreen(const VrRunTarget& target, HX_ServerConfiguration* cfg, std::string* error) {
+int ApplyScreen(const VrRunTarget& target, HX_ServerConfiguration* cfg, HX_IMonitorSource* source,
+                std::string* error) {
   std::vector<VrMonitorInfo> monitors;
-  VrMonitorList::rebuild(&monitors);
+  if (source != nullptr) VrMonitorList::rebuild(*source, &monitors);
+  else VrMonitorList::rebuild(&monitors);
   if (target.m_iMonitor < 0 || target.m_iMonitor >= static_cast<int32_t>(monitors.size())) {
     *error = "monitor " + std::to_string(target.m_iMonitor) + " does not exist (" +
              std::to_string(monitors.size()) + " monitor(s) found)";
@@ -75,12 +77,12 @@ int ApplyRegion(const VrRunTarget& target, HX_ServerConfiguration* cfg, std::str
 }
 }  // namespace
 
-int VrApplyRunTarget(const VrRunTarget& target, std::string* error) {
+int VrApplyRunTarget(const VrRunTarget& target, std::string* error, HX_IMonitorSource* monitors) {
   HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
   cfg->m_iFullScreenMethod = HX_ChooseFullScreenMethod();
   cfg->m_iSoundDeviceIndex = 0;
   switch (target.m_eMode) {
-    case VrRunTarget::kScreen: return ApplyScreen(target, cfg, error);
+    case VrRunTarget::kScreen: return ApplyScreen(target, cfg, monitors, error);
     case VrRunTarget::kWindow: return ApplyWindow(target, cfg, error);
     case VrRunTarget::kRegion: return ApplyRegion(target, cfg, error);
   }

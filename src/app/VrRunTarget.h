@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+class HX_IMonitorSource;
+
 struct VrRunTarget {
   enum Mode { kScreen, kWindow, kRegion };
   Mode m_eMode = kScreen;
@@ -16,8 +18,10 @@ struct VrRunTarget {
 
 // Copies |target| into the configuration. 0; -2 when the window no longer
 // exists or cannot be captured; -3 when the monitor does not exist; -4 when
-// the region is empty. |error| gets a readable reason on failure.
-int VrApplyRunTarget(const VrRunTarget& target, std::string* error);
+// the region is empty. |error| gets a readable reason on failure. Monitors
+// come from |monitors| when given (the dialog's list), else from the display.
+int VrApplyRunTarget(const VrRunTarget& target, std::string* error,
+                     HX_IMonitorSource* monitors = nullptr);
 
 // Rounds a length down to even, as every encoder needs.
 inline int32_t VrEvenDown(int32_t v) { return v < 0 ? 0 : (v & ~1); }

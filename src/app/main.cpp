@@ -1,12 +1,24 @@
-// The ostrel executable. Until the dialog exists, it runs headless only.
+// The ostrel executable: the dialog application without arguments (or with
+// --home DIR), the headless runner with --headless.
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "app/HX_IOperatorPrompt.h"
 #include "app/VrHeadlessRunner.h"
+#include "app/ui/COstrelApp.h"
+#include "platform/HX_InstanceLock.h"
 #include "platform/HX_Paths.h"
 
 int main(int argc, char** argv) {
+  bool headless = false, help = false;
+  for (int i = 1; i < argc; ++i) {
+    headless = headless || std::strcmp(argv[i], "--headless") == 0;
+    help = help || std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0;
+  }
+  if (!headless && !help) return COstrelApp::Run(argc, argv);
+
   std::vector<std::string> args(argv + 1, argv + argc);
   VrHeadlessOptions options;
   std::string error;
@@ -18,10 +30,18 @@ int main(int argc, char** argv) {
     std::fputs(VrHeadlessUsage(), stdout);
     return 0;
   }
-  if (!options.m_bHeadless) {
-    std::fputs(VrHeadlessUsage(), stderr);
-    return 2;
-  }
   HX_InitBaseDirectory(argc, argv);
+  // The dialog and the headless runner share one lock per base directory, so
+  // two processes never write the same config.ini, log/ and dump/.
+  const std::string base = HX_GetBaseDirectory();
+  HX_MakeDirectories(base);
+  HX_InstanceLock lock;
+  const int locked = lock.acquire(base);
+  if (locked != HX_InstanceLock::kAcquired) {
+    std::fprintf(stderr, "ostrel: %s (%s)\n",
+                 locked == HX_InstanceLock::kHeldElsewhere ? HX_RunText::kAlreadyRunning : HX_RunText::kLockFailed,
+                 base.c_str());
+    return 1;
+  }
   return VrRunHeadless(options);
 }

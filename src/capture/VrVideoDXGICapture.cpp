@@ -97,12 +97,18 @@ bool VrVideoDXGICapture::DuplicatorUpdateFrame(const VrMediaFramePtr& frame, int
                  static_cast<unsigned long>(static_cast<uint32_t>(*code)));
     return false;
   }
-  // A monitor whose size differs from the configured one gives no fresh frames.
-  if (image.width != frame->m_iWidth || image.height != frame->m_iHeight || image.data == nullptr ||
+  // The configured size is the monitor's rounded down to even: an odd-sized
+  // monitor (1921 wide) streams its top-left 1920 columns. A monitor of any
+  // other size than that gives no fresh frames.
+  const int32_t extraW = image.width - frame->m_iWidth, extraH = image.height - frame->m_iHeight;
+  if (extraW < 0 || extraW > 1 || extraH < 0 || extraH > 1 || image.data == nullptr ||
       image.pitch < image.width * 4) {
     return false;
   }
-  HX_CopyImageRows(image, frame->m_pData, image.width * 4);
+  HX_ImageView cropped = image;
+  cropped.width = frame->m_iWidth;
+  cropped.height = frame->m_iHeight;
+  HX_CopyImageRows(cropped, frame->m_pData, frame->m_iWidth * 4);
   return true;
 }
 

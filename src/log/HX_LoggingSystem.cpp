@@ -29,7 +29,7 @@ void HX_LoggingSystem::MapLevel(const std::string& name, int* minLevel, int* ver
   else *minLevel = google::GLOG_INFO;
 }
 
-std::string HX_LoggingSystem::LogDirectory() { return HX_GetBaseDirectory() + "/log/"; }
+std::string HX_LoggingSystem::LogDirectory() { return HX_GetStateDirectory() + "/log/"; }
 
 void HX_LoggingSystem::ApplyConsole(bool enable, bool atInit) {
   if (enable) {

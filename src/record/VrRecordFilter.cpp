@@ -139,6 +139,11 @@ std::string VrRecordFilter::ComposeFileName(const std::string& dir, const std::t
   return path;
 }
 
+std::string VrRecordFilter::currentFile() const {
+  HX_LockGuard lock(m_fileNameMutex);
+  return m_strCurrentFile;
+}
+
 std::string VrRecordFilter::BuildFileName() {
   std::string dir = HX_ServerConfiguration::instance()->getRecordPath();
   if (dir.empty()) dir = HX_ServerConfiguration::DefaultRecordPath();
@@ -282,6 +287,10 @@ int VrRecordFilter::CreateOutput(const std::string& path) {
     }
   }
   m_strFilePath = path;
+  {
+    HX_LockGuard lock(m_fileNameMutex);
+    m_strCurrentFile = path;
+  }
   HX_LOG_INFO("recording into %s", path.c_str());
   return 0;
 }

@@ -41,6 +41,10 @@ class VrRecordFilter {
   // the writer thread, which opens the first file.
   void PushPacket(VrMediaFramePtr packet);
 
+  // The full path of the file being written, empty before the first one
+  // opens. Any thread (the dialog's status line).
+  std::string currentFile() const;
+
   // Refuses further packets, lets the writer put what is already queued into
   // the file, closes the file and joins the writer. Idempotent.
   void stop();
@@ -138,4 +142,7 @@ class VrRecordFilter {
   int32_t m_iSplitType = 0;
   int64_t m_llSplitSize = 0;
   int64_t m_llSplitTime = 0;
+
+  mutable HX_Mutex m_fileNameMutex;
+  std::string m_strCurrentFile HX_GUARDED_BY(m_fileNameMutex);
 };

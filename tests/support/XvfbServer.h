@@ -32,6 +32,7 @@ class XvfbServer {
     int height = 800;
     int depth = 24;
     bool windowManager = false;          // run openbox and wait until it manages the screen
+    bool trayHost = false;               // run trayer (a notification area); needs windowManager
     std::vector<std::string> extraArgs;  // e.g. {"-extension", "MIT-SHM"} to switch one off
     int startTimeoutMs = 15000;
   };
@@ -40,6 +41,7 @@ class XvfbServer {
   explicit XvfbServer(const Options& options) : m_options(options) {
     if (!StartServer()) return;
     if (m_options.windowManager && !StartWindowManager()) return;
+    if (m_options.trayHost && !StartTrayHost()) return;
     m_bOk = true;
   }
   ~XvfbServer() { stop(); }
@@ -55,6 +57,7 @@ class XvfbServer {
 
   // Ends the window manager and the server now (tests of a vanishing display).
   void stop() {
+    Terminate(&m_trayPid);
     Terminate(&m_wmPid);
     Terminate(&m_serverPid);
     m_bOk = false;
@@ -193,6 +196,25 @@ class XvfbServer {
     return Fail("openbox did not manage a window in time");
   }
 
+  // A notification area exists once a window owns the screen's tray selection.
+  bool StartTrayHost() {
+    m_trayPid = SpawnQuiet({"trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel",
+                            "--width", "64", "--height", "24"});
+    if (m_trayPid <= 0) return Fail("trayer cannot be started");
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(m_options.startTimeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::string out;
+      if (run({"xdotool", "search", "--class", "trayer"}, &out) == 0 && !out.empty()) {
+        // trayer maps its window after it has claimed the selection.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return Fail("trayer did not start");
+  }
+
   // True when the root window's |property| as printed by xprop contains |text|.
   bool RootHas(const char* property, const char* text) const {
     std::string out;
@@ -242,4 +264,5 @@ class XvfbServer {
   std::string m_strDisplay;
   pid_t m_serverPid = 0;
   pid_t m_wmPid = 0;
+  pid_t m_trayPid = 0;
 };

@@ -97,7 +97,8 @@ TEST_F(DXGICaptureFakes, TicksDeliverChangesAndRepeatTheLastFrameOtherwise) {
   auto src = Make();
   ASSERT_EQ(src->start(), 0);
   m_st.script = {Code(HX_IDamageWatcher::kFrameTimeout), Frame(0x11), Code(HX_IDamageWatcher::kFrameTimeout),
-                 Frame(0x22, 100, 50, 400), Frame(0x33, 64, 32, 64 * 4 + 24)};
+                 Frame(0x22, 100, 50, 400), Frame(0x33, 64, 32, 64 * 4 + 24), Frame(0x44, 65, 33, 65 * 4),
+                 Frame(0x55, 66, 32, 66 * 4)};
   src->DoCaptureEx();
   EXPECT_EQ(m_sink.Count(), 0u);  // no change yet and nothing to repeat
 
@@ -128,6 +129,16 @@ TEST_F(DXGICaptureFakes, TicksDeliverChangesAndRepeatTheLastFrameOtherwise) {
   ASSERT_EQ(m_sink.Count(), 4u);
   EXPECT_TRUE(Filled(m_sink.Last(), 0x33));
   EXPECT_EQ(m_sink.Last()->m_iCaptureMode, kCaptureRegion);
+
+  src->DoCaptureEx();  // an odd-sized monitor streams at the even size below it
+  ASSERT_EQ(m_sink.Count(), 5u);
+  EXPECT_EQ(m_sink.Last()->m_iWidth, 64);
+  EXPECT_EQ(m_sink.Last()->m_iHeight, 32);
+  EXPECT_TRUE(Filled(m_sink.Last(), 0x44));
+
+  src->DoCaptureEx();  // two columns more is another monitor size: repeat
+  ASSERT_EQ(m_sink.Count(), 6u);
+  EXPECT_TRUE(Filled(m_sink.Last(), 0x44));
 }
 
 TEST_F(DXGICaptureFakes, FailuresAndLostAccessRepeatTheLastFrame) {

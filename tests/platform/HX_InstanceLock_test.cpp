@@ -1,0 +1,114 @@
+#include "platform/HX_InstanceLock.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/HX_Paths.h"
+#include "platform/HX_Process.h"
+#include "support/TempDir.h"
+
+namespace {
+// What acquire() returns in a separate process (flock is per open file, so
+// only another process shows the real contention).
+int AcquireInChild(const std::string& dir) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    HX_InstanceLock lock;
+    _exit(-lock.acquire(dir));
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? -WEXITSTATUS(status) : 99;
+}
+}  // namespace
+
+TEST(HX_InstanceLock, OneHolderPerBaseDirectoryAcrossProcesses) {
+  TempDir a, b;
+  HX_InstanceLock lock;
+  ASSERT_EQ(lock.acquire(a.path()), HX_InstanceLock::kAcquired);
+  EXPECT_EQ(AcquireInChild(a.path()), HX_InstanceLock::kHeldElsewhere);
+  EXPECT_EQ(AcquireInChild(a.path() + "/"), HX_InstanceLock::kHeldElsewhere);
+  EXPECT_EQ(AcquireInChild(b.path()), HX_InstanceLock::kAcquired);  // another --home is independent
+  lock.release();
+  EXPECT_EQ(AcquireInChild(a.path()), HX_InstanceLock::kAcquired);
+  // The lock ends with its holder, however it ends.
+  pid_t holder = fork();
+  if (holder == 0) {
+    HX_InstanceLock l;
+    if (l.acquire(a.path()) != 0) _exit(1);
+    pause();
+    _exit(0);
+  }
+  for (int i = 0; i < 200 && AcquireInChild(a.path()) == HX_InstanceLock::kAcquired; ++i) usleep(10000);
+  EXPECT_EQ(AcquireInChild(a.path()), HX_InstanceLock::kHeldElsewhere);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(AcquireInChild(a.path()), HX_InstanceLock::kAcquired);
+}
+
+TEST(HX_InstanceLock, NameFollowsTheDirectoryNotItsSpelling) {
+  TempDir dir;
+  ASSERT_EQ(symlink(dir.path().c_str(), dir.file("link").c_str()), 0);
+  ASSERT_EQ(HX_MakeDirectories(dir.path() + "/sub"), 0);
+  const std::string name = HX_InstanceLock::InstanceName(dir.path());
+  EXPECT_EQ(name.size(), 7u + 16u);
+  EXPECT_EQ(name.rfind("ostrel-", 0), 0u);
+  EXPECT_EQ(HX_InstanceLock::InstanceName(dir.path() + "/"), name);
+  EXPECT_EQ(HX_InstanceLock::InstanceName(dir.path() + "/sub/.."), name);
+  EXPECT_EQ(HX_InstanceLock::InstanceName(dir.file("link") + "/sub/.."), name);
+  EXPECT_NE(HX_InstanceLock::InstanceName(dir.path() + "/sub"), name);
+}
+
+TEST(HX_InstanceLock, UnwritableLockDirectoryIsReportedAsCannotCreate) {
+  if (geteuid() == 0) {
+    // root writes everywhere: make the lock path a directory instead.
+    TempDir runtime, base;
+    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    ASSERT_EQ(HX_MakeDirectories(runtime.path() + "/" + HX_InstanceLock::InstanceName(base.path()) + ".lock"), 0);
+    HX_InstanceLock lock;
+    EXPECT_EQ(lock.acquire(base.path()), HX_InstanceLock::kCannotCreate);
+    EXPECT_FALSE(lock.held());
+    unsetenv("XDG_RUNTIME_DIR");
+    return;
+  }
+  TempDir runtime, base;
+  chmod(runtime.path().c_str(), 0500);
+  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+  HX_InstanceLock lock;
+  // An unwritable runtime directory is skipped for /tmp.
+  EXPECT_EQ(HX_InstanceLock::LockDirectory(), "/tmp");
+  unsetenv("XDG_RUNTIME_DIR");
+  chmod(runtime.path().c_str(), 0700);
+}
+
+TEST(HX_Process, FindsAndTerminatesByNameOnly) {
+  // A copy of sleep under a name of its own, so nothing else is signalled.
+  TempDir dir;
+  const std::string name = "osp" + std::to_string(getpid());
+  const std::string tool = dir.file(name);
+  ASSERT_EQ(std::system(("cp /bin/sleep '" + tool + "'").c_str()), 0);
+  pid_t sleeper = fork();
+  if (sleeper == 0) {
+    execl(tool.c_str(), name.c_str(), "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::vector<pid_t> found;
+  for (int i = 0; i < 200 && found.empty(); ++i) {
+    found = HX_FindProcesses(name);
+    if (found.empty()) usleep(10000);
+  }
+  EXPECT_EQ(found, std::vector<pid_t>{sleeper});
+  EXPECT_TRUE(HX_FindProcesses(name.substr(0, name.size() - 1)).empty());  // no prefix match
+  EXPECT_EQ(HX_TerminateProcesses(name), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(sleeper, &status, 0), sleeper);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_TRUE(HX_FindProcesses(name).empty());
+}
