@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 HX_InstanceLock::~HX_InstanceLock() { release(); }
 
@@ -39,28 +40,26 @@ std::string HX_InstanceLock::LockDirectory() {
 int HX_InstanceLock::acquire(const std::string& baseDir) {
   release();
   m_strPath = LockDirectory() + "/" + InstanceName(baseDir) + ".lock";
-  int fd = open(m_strPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  HX_UniqueFd fd(open(m_strPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd.valid()) {
     std::fprintf(stderr, "ostrel: cannot create the lock file %s: %s\n", m_strPath.c_str(),
                  std::strerror(errno));
     return kCannotCreate;
   }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
-    close(fd);
     if (err == EWOULDBLOCK) return kHeldElsewhere;
     std::fprintf(stderr, "ostrel: cannot lock %s: %s\n", m_strPath.c_str(), std::strerror(err));
     return kCannotCreate;
   }
-  m_iFd = fd;
+  m_fd = std::move(fd);
   return kAcquired;
 }
 
 void HX_InstanceLock::release() {
-  if (m_iFd < 0) return;
+  if (!m_fd.valid()) return;
   // The file stays: unlinking it would let a third process lock a new inode
   // while a second still waits on the old one.
-  flock(m_iFd, LOCK_UN);
-  close(m_iFd);
-  m_iFd = -1;
+  flock(m_fd.get(), LOCK_UN);
+  m_fd.reset();
 }

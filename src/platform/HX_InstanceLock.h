@@ -5,6 +5,8 @@
 // own --home stay independent. Owner's thread only.
 #include <string>
 
+#include "core/HX_Handle.h"
+
 class HX_InstanceLock {
  public:
   static constexpr int kAcquired = 0;
@@ -19,7 +21,7 @@ class HX_InstanceLock {
   // Takes the lock for |baseDir| without waiting.
   int acquire(const std::string& baseDir);
   void release();
-  bool held() const { return m_iFd >= 0; }
+  bool held() const { return m_fd.valid(); }
   const std::string& path() const { return m_strPath; }
 
   // "ostrel-<16 hex digits>": the same for every spelling of one directory
@@ -30,6 +32,6 @@ class HX_InstanceLock {
   static std::string LockDirectory();
 
  private:
-  int m_iFd = -1;
+  HX_UniqueFd m_fd;
   std::string m_strPath;
 };
