@@ -19,66 +19,12 @@
 #include "platform/HX_Paths.h"
 #include "platform/HX_PeriodicTimer.h"
 #include "support/LogCapture.h"
+#include "support/ScriptedRun.h"
 #include "support/FreePort.h"
 #include "support/TempDir.h"
 
 namespace {
 using namespace std::chrono_literals;
-
-// Records what the run told the operator and answers questions as scripted.
-class ScriptedPrompt : public HX_IOperatorPrompt {
- public:
-  void showMessage(const std::string& text) override { messages.push_back(text); }
-  bool askOkCancel(const std::string& text) override {
-    questions.push_back(text);
-    return answerOk;
-  }
-  std::vector<std::string> messages;
-  std::vector<std::string> questions;
-  bool answerOk = false;
-};
-
-// A screen source that emits small BGRA frames from a timer.
-class TimerSource : public VrCapturer {
- public:
-  explicit TimerSource(int startResult) : m_iStartResult(startResult) {}
-  ~TimerSource() override { stop(); }
-  int start() override {
-    if (m_iStartResult != 0) return m_iStartResult;
-    return m_timer.start(40, &TimerSource::Tick, this);
-  }
-  void stop() override { m_timer.kill(); }
-
- private:
-  static void Tick(void* user) {
-    auto* self = static_cast<TimerSource*>(user);
-    VrMediaFramePtr f = VrCreateMediaFrame();
-    f->m_iWidth = 64;
-    f->m_iHeight = 48;
-    f->m_iBytesPerPixel = 4;
-    f->m_iPixelFormat = kVrPixFmtBGRA;
-    f->m_llTimestamp = HX_GetTickMs();
-    if (!f->AllocData(64 * 48 * 4)) return;
-    for (int i = 0; i < f->m_iSize; ++i) f->m_pData[i] = static_cast<uint8_t>(i * 7 + f->m_llTimestamp);
-    self->Deliver(f);
-  }
-  int m_iStartResult;
-  HX_PeriodicTimer m_timer;
-};
-
-class ScriptedSources : public VrTrapperSources {
- public:
-  std::unique_ptr<VrCapturer> MakeVideoSource(VideoKind) override {
-    return std::make_unique<TimerSource>(videoStart);
-  }
-  bool WinRTCaptureSupported() override { return true; }
-  std::unique_ptr<VrCapturer> MakeSoundSource(int32_t) override {
-    return std::make_unique<TimerSource>(soundStart);
-  }
-  int videoStart = 0;
-  int soundStart = -201;
-};
-
 
 class CaptureRunTest : public ::testing::Test {
  protected:

@@ -62,9 +62,9 @@ class DialogTest : public ::testing::Test {
   }
 
   TempDir m_dir;
-  RecordingPrompt m_prompt;
+  ScriptedPrompt m_prompt;
   VrFakeMonitorSource m_monitors{{Monitor(0, 0, 0, 1921, 1081), Monitor(1, 1921, 0, 1280, 720)}};
-  TickSources m_sources;
+  ScriptedSources m_sources{/*soundStart=*/0};
   COstrelDlgOptions m_options;
 };
 }  // namespace
@@ -331,8 +331,8 @@ TEST(DialogOnDisplay, VanishedWindowIsReportedAtStart) {
     execlp("xmessage", "xmessage", "-title", "vanishing-target", "hello", static_cast<char*>(nullptr));
     _exit(127);
   }
-  RecordingPrompt prompt;
-  TickSources sources;
+  ScriptedPrompt prompt;
+  ScriptedSources sources{/*soundStart=*/0};
   COstrelDlgOptions options;
   options.m_pPrompt = &prompt;
   options.m_pSources = &sources;
