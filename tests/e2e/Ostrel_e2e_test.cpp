@@ -208,10 +208,13 @@ TEST_F(EndToEnd, HardwareChoicesFallBackToSoftwareAndStillStream) {
     auto ostrel = StartOstrel({"--duration", "30"});
     ASSERT_TRUE(WaitRunning(*ostrel)) << ostrel->out() << ostrel->err();
     const std::string ts = m_home.file("hw" + std::to_string(c.encodeType) + ".ts");
-    auto client = RunClient(2, ts);
+    // The stream starts at the next key frame, up to two seconds after
+    // connecting: five seconds always hold some video.
+    auto client = RunClient(5, ts);
     ASSERT_EQ(client->wait(60s), 0) << client->err();
     const std::string clientText = client->out() + client->err();
     EXPECT_NE(clientText.find("codec information: video H.264 (28)"), std::string::npos) << clientText;
+    EXPECT_GE(ParseStats(clientText).videoFps.size(), 1u) << clientText;
     std::string first = Shell("ffprobe -v error -select_streams v -show_entries packet=flags -of csv=p=0 '" +
                               ts + "' | head -n1");
     EXPECT_EQ(first.substr(0, 1), "K") << first;
