@@ -351,3 +351,12 @@ TEST_F(VrVideoEncoderTest, HardwareEncodersFailToOpenCleanlyWithoutAGpu) {
   opener.InputEncode(enc_test::MakeNV12(320, 240, 0));
   EXPECT_EQ(opener.OutputEncode(), nullptr);
 }
+
+// The hardware encoders' key-frame spacing takes whole seconds of the
+// interval first, so 1500 ms gives one second's worth, never a fraction.
+TEST(VrHwGopLength, WholeSecondsOfTheIntervalTimesTheFrameRate) {
+  EXPECT_EQ(VrHwGopLength(25, 2000), 50);
+  EXPECT_EQ(VrHwGopLength(25, 1500), 25);
+  EXPECT_EQ(VrHwGopLength(30, 2999), 60);
+  EXPECT_EQ(VrHwGopLength(25, 999), 1);  // never zero
+}
