@@ -5,10 +5,13 @@
 # Prints CPU seconds per second of stream for each, their ratio, and Ostrel's
 # capture-to-client latency p50/p99. Not a test; run by hand:
 #     bash bench/pipeline/run.sh [SECONDS]
+# OSTREL_ENCODE_TYPE=3|4|5 measures the VA-API (AMD), QuickSync or NVENC
+# back-end instead of x264 (1); the last column then says which back-end ran.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 SECONDS_PER_RUN="${1:-20}"
 WARMUP=3
+ENCODE_TYPE="${OSTREL_ENCODE_TYPE:-1}"
 BUILD_DIR="${OSTREL_BUILD_DIR:-$ROOT/build}"
 BIN="$BUILD_DIR/bin"
 CLIENT="$BUILD_DIR/bin/ostrel-client"
@@ -43,7 +46,7 @@ measure() {
   awk -v c0="$c0" -v c1="$c1" -v t0="$t0" -v t1="$t1" -v hz="$HZ" 'BEGIN { printf "%.3f", (c1 - c0) / hz / (t1 - t0) }'
 }
 
-printf "%-6s %-16s %-16s %-8s %-22s %s\n" fps "ostrel cpu s/s" "ffmpeg cpu s/s" ratio "latency p50/p99 (ms)" "loss lines"
+printf "%-6s %-16s %-16s %-8s %-22s %-10s %s\n" fps "ostrel cpu s/s" "ffmpeg cpu s/s" ratio "latency p50/p99 (ms)" "loss lines" "video back-end"
 for FPS in 25 50; do
   HOME_DIR="$WORK/home-$FPS"
   mkdir -p "$HOME_DIR"
@@ -53,7 +56,7 @@ for FPS in 25 50; do
 min_log_level=warning
 FPS=$FPS
 EncodeSample=3000000
-EncodeType=1
+EncodeType=$ENCODE_TYPE
 AudioEnable=1
 AudioSample=48000
 PushFlowType=1
@@ -69,6 +72,10 @@ INI
   kill -INT "$OSTREL"; wait "$OSTREL" || true
   LAT="$(sed -n 's/.*video latency p50 \([0-9]*\) ms, p99 \([0-9]*\) ms.*/\1\/\2/p' "$WORK/client-$FPS.err")"
   LOSS="$(cat "$HOME_DIR"/log/* 2>/dev/null | grep -c 'Loss' || true)"
+  # A hardware choice that did not open, or broke while running, says so in
+  # the log; anything else ran on the back-end that was asked for.
+  BACKEND="$(cat "$HOME_DIR"/log/* 2>/dev/null | grep -q -e 'did not open' -e 'failed while running' \
+    && echo "x264 (fallback)" || echo "EncodeType $ENCODE_TYPE")"
 
   ffmpeg -loglevel error -f x11grab -framerate "$FPS" -video_size 1920x1080 -i "$DISPLAY" \
     -c:v libx264 -preset ultrafast -tune zerolatency -threads 1 -f null - >/dev/null 2>"$WORK/ffmpeg-$FPS.err" &
@@ -77,6 +84,6 @@ INI
   kill -INT "$FFMPEG"; wait "$FFMPEG" || true
 
   RATIO="$(awk -v a="$OSTREL_CPU" -v b="$FFMPEG_CPU" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }')"
-  printf "%-6s %-16s %-16s %-8s %-22s %s\n" "$FPS" "$OSTREL_CPU" "$FFMPEG_CPU" "$RATIO" "${LAT:-n/a}" "$LOSS"
+  printf "%-6s %-16s %-16s %-8s %-22s %-10s %s\n" "$FPS" "$OSTREL_CPU" "$FFMPEG_CPU" "$RATIO" "${LAT:-n/a}" "$LOSS" "$BACKEND"
 done
 echo "machine: $(nproc) cores, $(awk '/model name/ {$1=$2=$3=""; print; exit}' /proc/cpuinfo | sed 's/^ *//'), load $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -31,8 +31,12 @@ int VrAVEncoder::Init(VrEncodeParams video, VrEncodeParams audio) {
     }
     int rc = m_pVideo->Init(video);
     if (rc < 0 && video.m_iEncoderKind != kVrEncoderSoftware) {
-      HX_LOG_INFO("video encoder kind %d did not open; using the software encoder.",
-                  video.m_iEncoderKind);
+      const VrEncodeContext* tried = m_pVideo->Backend();
+      HX_LOG_WARNING("%s encoder (kind %d) did not open (%s); using the software encoder.",
+                     tried != nullptr ? tried->Name() : "video", video.m_iEncoderKind,
+                     tried != nullptr && !tried->FailureReason().empty()
+                         ? tried->FailureReason().c_str()
+                         : "no reason given");
       m_pVideo.reset();
       m_pVideo = MakeVideoEncoder();
       if (!m_pVideo) {

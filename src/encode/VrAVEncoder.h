@@ -52,7 +52,8 @@ class VrAVEncoder {
   VrAVEncoder& operator=(const VrAVEncoder&) = delete;
 
   // Creates and opens both encoders. A hardware video kind that fails to open
-  // is replaced once by the software encoder. Returns 0, or the video
+  // is replaced once by the software encoder, with one WARNING naming the
+  // back-end and why. Returns 0, or the video
   // encoder's negative result when no video encoder opened. A failed audio
   // encoder is not an error: video then flows alone.
   int Init(VrEncodeParams video, VrEncodeParams audio);

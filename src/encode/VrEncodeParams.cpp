@@ -11,10 +11,9 @@ VrEncodeSelection VrSelectEncoder(int32_t encodeType) {
     case 2:
       return {AV_CODEC_ID_MJPEG, kVrEncoderSoftware};
     case 3:
-      return {AV_CODEC_ID_H264, kVrEncoderQuickSync};
+      return {AV_CODEC_ID_H264, kVrEncoderVaapi};
     case 4:
-      // The "QuickSync" choice lands on kind 3, which is the software back-end.
-      return {AV_CODEC_ID_H264, 3};
+      return {AV_CODEC_ID_H264, kVrEncoderQuickSync};
     case 5:
       return {AV_CODEC_ID_H264, kVrEncoderNvenc};
     case 1:

@@ -11,6 +11,7 @@ enum VrEncoderKind : int32_t {
   kVrEncoderSoftware = 0,
   kVrEncoderQuickSync = 1,
   kVrEncoderNvenc = 2,
+  kVrEncoderVaapi = 4,  // AMD (and any VA-API device) through h264_vaapi
   // Any other value also selects the software back-end.
 };
 
@@ -35,8 +36,10 @@ struct VrEncodeSelection {
 };
 
 // EncodeType -> codec and back-end: 1 H.264 software, 2 MJPEG software,
-// 3 "AMD" H.264 on kind 1, 4 "QuickSync" H.264 on kind 3 (software),
-// 5 "NVENC" H.264 on kind 2, anything else H.264 software.
+// 3 "AMD" H.264 on VA-API, 4 "QuickSync" H.264 on QuickSync, 5 "NVENC" H.264
+// on NVENC, anything else H.264 software. The stored EncodeType values are
+// the settings dialog's radio buttons and never change; only the back-end
+// each one reaches is decided here.
 VrEncodeSelection VrSelectEncoder(int32_t encodeType);
 
 // Fills the video and audio records from a settings block and the capture

@@ -19,6 +19,7 @@ int VrVideoEncoder::Init(VrEncodeParams params) {
     HX_LOG_ERROR_TRACE("Init called while the encoder runs.");
     return -1;
   }
+  m_stParams = params;
   m_pBackend = m_pfnCreateBackend(params.m_iEncoderKind);
   if (!m_pBackend) {
     HX_LOG_WARNING("malloc failed.");
@@ -66,5 +67,23 @@ void VrVideoEncoder::Encode() {
     while (VrMediaFramePtr packet = m_pBackend->OutputEncode()) {
       if (packet->m_pData != nullptr && packet->m_iSize > 0) Deliver(std::move(packet));
     }
+    if (m_pBackend->Broken() && m_stParams.m_iEncoderKind != kVrEncoderSoftware) ReplaceBrokenBackend();
   }
+}
+
+void VrVideoEncoder::ReplaceBrokenBackend() {
+  const std::string name = m_pBackend->Name();
+  const std::string reason = m_pBackend->FailureReason();
+  m_pBackend->Close();
+  m_stParams.m_iEncoderKind = kVrEncoderSoftware;
+  std::unique_ptr<VrEncodeContext> software = m_pfnCreateBackend(kVrEncoderSoftware);
+  if (software && software->Init(&m_stParams)) {
+    HX_LOG_WARNING("%s encoder failed while running (%s); continuing with the software encoder.",
+                   name.c_str(), reason.c_str());
+  } else {
+    HX_LOG_WARNING("%s encoder failed while running (%s) and the software encoder did not open; "
+                   "no more video.", name.c_str(), reason.c_str());
+    software.reset();
+  }
+  m_pBackend = std::move(software);
 }

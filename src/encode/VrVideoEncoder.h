@@ -2,8 +2,10 @@
 // The video encoder front: an unbounded FIFO of raw NV12 pictures filled by the
 // feeding thread, one worker thread that encodes them in order through one
 // back-end, and delivery of every non-empty packet through the callback on the
-// worker thread. The encoder owns its back-end. Input is safe from any thread;
-// Init, Start and Stop belong to the owner's thread.
+// worker thread. The encoder owns its back-end; a hardware back-end that
+// breaks while running is replaced on the worker by the software one, whose
+// first packet is a key frame. Input is safe from any thread; Init, Start,
+// Stop and Backend belong to the owner's thread.
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -29,15 +31,20 @@ class VrVideoEncoder : public VrEncoder {
   // the encoder goes).
   int Init(VrEncodeParams params) override;
 
+  // The back-end in use; read it only while the worker is stopped.
   const VrEncodeContext* Backend() const { return m_pBackend.get(); }
   size_t QueuedFrames() const { return m_qInput.size(); }
 
  private:
   static constexpr int kIdleSleepMs = 3;
 
+  // Worker only: swaps a broken hardware back-end for the software one.
+  void ReplaceBrokenBackend();
+
   VrEncodeContextCreator m_pfnCreateBackend;
   std::atomic<bool> m_bRunning{false};
   std::thread m_thWorker;
   std::unique_ptr<VrEncodeContext> m_pBackend;
+  VrEncodeParams m_stParams;  // what the back-end was opened with
   VrFrameQueue m_qInput;
 };

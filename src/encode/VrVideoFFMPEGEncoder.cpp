@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <new>
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -11,11 +9,8 @@ extern "C" {
 }
 
 #include "encode/VrLogThrottle.h"
+#include "encode/VrFFmpegVideoIO.h"
 #include "log/HX_Log.h"
-
-namespace {
-void ReleaseHeldFrame(void* opaque, uint8_t*) { delete static_cast<VrMediaFramePtr*>(opaque); }
-}  // namespace
 
 VrVideoFFMPEGEncoder::~VrVideoFFMPEGEncoder() { Close(); }
 
@@ -152,25 +147,6 @@ bool VrVideoFFMPEGEncoder::AcceptFrame(const VrMediaFrame& frame) {
   return false;
 }
 
-bool VrVideoFFMPEGEncoder::WrapNV12(const VrMediaFramePtr& frame) {
-  AVFrame* pic = m_pEncodeFrame.get();
-  pic->format = AV_PIX_FMT_NV12;
-  pic->width = m_iWidth;
-  pic->height = m_iHeight;
-  int ret = av_image_fill_arrays(pic->data, pic->linesize, frame->m_pData, AV_PIX_FMT_NV12,
-                                 m_iWidth, m_iHeight, 1);
-  if (ret < 0) return false;
-  VrMediaFramePtr* holder = new (std::nothrow) VrMediaFramePtr(frame);
-  if (holder == nullptr) return false;
-  pic->buf[0] = av_buffer_create(frame->m_pData, static_cast<size_t>(m_iInputBytes),
-                                 &ReleaseHeldFrame, holder, AV_BUFFER_FLAG_READONLY);
-  if (pic->buf[0] == nullptr) {
-    delete holder;
-    return false;
-  }
-  return true;
-}
-
 bool VrVideoFFMPEGEncoder::ConvertToJpegRange(const VrMediaFrame& frame) {
   AVFrame* pic = m_pEncodeFrame.get();
   if (av_frame_make_writable(pic) < 0) return false;
@@ -202,7 +178,8 @@ void VrVideoFFMPEGEncoder::InputEncode(VrMediaFramePtr frame) {
   if (!m_pCodecCtx || !frame || frame->m_pData == nullptr) return;
   if (!AcceptFrame(*frame)) return;
 
-  const bool ready = m_bConvertToJpeg ? ConvertToJpegRange(*frame) : WrapNV12(frame);
+  const bool ready = m_bConvertToJpeg ? ConvertToJpegRange(*frame)
+                                    : VrLendNV12(m_pEncodeFrame.get(), frame, m_iWidth, m_iHeight, m_iInputBytes);
   if (!ready) {
     if (ShouldLogRepeat(++m_uiEncodeErrors)) HX_LOG_WARNING("cannot prepare the picture.");
     if (!m_bConvertToJpeg) av_frame_unref(m_pEncodeFrame.get());
@@ -236,22 +213,11 @@ int VrVideoFFMPEGEncoder::ReceivePackets(const VrMediaFrame& input) {
       return lost;
     }
     if (pkt->size > 0) {
-      VrMediaFramePtr record = VrCreateMediaFrame();
-      if (!record || !record->AllocData(pkt->size)) {
-        ++lost;
-      } else {
-        std::memcpy(record->m_pData, pkt->data, static_cast<size_t>(pkt->size));
-        record->m_iMediaType = input.m_iMediaType;
-        record->m_llTimestamp = pkt->pts;
-        record->m_iKeyFrame = (pkt->flags & AV_PKT_FLAG_KEY) != 0 ? 1 : 0;
-        record->m_iWidth = m_iWidth;
-        record->m_iHeight = m_iHeight;
-        record->m_iChannels = input.m_iChannels;
-        record->m_iSampleRate = input.m_iSampleRate;
-        record->m_iBitsPerSample = input.m_iBitsPerSample;
-        record->m_iRateBits =
-            static_cast<int32_t>(static_cast<int64_t>(input.m_iBitsPerSample) * input.m_iSampleRate);
+      VrMediaFramePtr record = VrVideoPacketRecord(*pkt, input, m_iWidth, m_iHeight);
+      if (record) {
         SetPending(std::move(record));
+      } else {
+        ++lost;
       }
     }
     av_packet_unref(pkt);

@@ -15,6 +15,7 @@ class VrVideoFFMPEGEncoder : public VrEncodeContext {
   ~VrVideoFFMPEGEncoder() override;
 
   bool Init(const VrEncodeParams* params) override;
+  const char* Name() const override { return m_pCodec != nullptr ? m_pCodec->name : "libx264"; }
   void Close() override;
   void InputEncode(VrMediaFramePtr frame) override;
 
@@ -25,9 +26,6 @@ class VrVideoFFMPEGEncoder : public VrEncodeContext {
  private:
   // Checks the payload against the opened picture size and format.
   bool AcceptFrame(const VrMediaFrame& frame);
-  // Points the encode frame at the payload without copying; FFmpeg keeps the
-  // record alive for as long as it holds the picture.
-  bool WrapNV12(const VrMediaFramePtr& frame);
   // Studio-range NV12 -> full-range planar YUVJ420P into the encode frame.
   bool ConvertToJpegRange(const VrMediaFrame& frame);
   // Collects the codec's packets as pending records; returns how many were

@@ -21,6 +21,9 @@ inline void VrFreeFrame(AVFrame* frame) { av_frame_free(&frame); }
 inline void VrFreePacket(AVPacket* packet) { av_packet_free(&packet); }
 inline void VrFreeBsfContext(AVBSFContext* bsf) { av_bsf_free(&bsf); }
 inline void VrFreeSwrContext(SwrContext* swr) { swr_free(&swr); }
+// Reference-counted buffers (hardware device and frame-pool contexts).
+inline void VrUnrefBuffer(AVBufferRef* buffer) { av_buffer_unref(&buffer); }
+inline void VrFreeDictionary(AVDictionary* dict) { av_dict_free(&dict); }
 // A muxer's context: its output file (when the format has one and it was
 // opened) is closed first, without a trailer.
 inline void VrFreeOutputContext(AVFormatContext* ctx) {
@@ -37,6 +40,8 @@ using VrAVFramePtr = HX_Owned<AVFrame, &VrFreeFrame>;
 using VrAVPacketPtr = HX_Owned<AVPacket, &VrFreePacket>;
 using VrBsfContextPtr = HX_Owned<AVBSFContext, &VrFreeBsfContext>;
 using VrSwrContextPtr = HX_Owned<SwrContext, &VrFreeSwrContext>;
+using VrAVBufferPtr = HX_Owned<AVBufferRef, &VrUnrefBuffer>;
+using VrAVDictionaryPtr = HX_Owned<AVDictionary, &VrFreeDictionary>;
 using VrSwsContextPtr = HX_Owned<SwsContext, &sws_freeContext>;
 using VrOutputContextPtr = HX_Owned<AVFormatContext, &VrFreeOutputContext>;
 using VrInputContextPtr = HX_Owned<AVFormatContext, &VrFreeInputContext>;

@@ -7,7 +7,11 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -169,6 +173,64 @@ TEST_F(EndToEnd, PrivateProtocolStreamsVideoAndSoundToTheClient) {
   ostrel->signal(SIGINT);
   EXPECT_EQ(ostrel->wait(60s), 0) << ostrel->err();
   EXPECT_NE(ostrel->out().find("ostrel: stopped"), std::string::npos);
+}
+
+// Everything the run wrote to its log directory.
+std::string ReadLogs(const std::string& home) {
+  std::string text;
+  std::error_code ec;
+  for (auto& e : std::filesystem::recursive_directory_iterator(home + "/log", ec)) {
+    if (!e.is_regular_file()) continue;
+    std::ifstream in(e.path());
+    text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  return text;
+}
+
+// Each hardware choice on a machine without the hardware: the run starts,
+// tries its own back-end once, says why it fell back, and streams x264 to
+// the client, which is told H.264 (28) as with every H.264 choice.
+TEST_F(EndToEnd, HardwareChoicesFallBackToSoftwareAndStillStream) {
+  if (std::filesystem::exists("/dev/dri")) GTEST_SKIP() << "this machine has a GPU";
+  struct Case {
+    int encodeType;
+    const char* fallbackLine;
+  };
+  const Case cases[] = {
+      {3, "VA-API encoder (kind 4) did not open (no AMD render node)"},
+      {4, "QuickSync encoder (kind 1) did not open (no Intel render node)"},
+      {5, "NVENC encoder (kind 2) did not open (the CUDA driver cannot be loaded or queried)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.encodeType);
+    std::filesystem::remove_all(m_home.path() + "/log");
+    WriteConfig("PushFlowType=1\nAudioEnable=0\nEncodeType=" + std::to_string(c.encodeType) + "\n");
+    auto ostrel = StartOstrel({"--duration", "30"});
+    ASSERT_TRUE(WaitRunning(*ostrel)) << ostrel->out() << ostrel->err();
+    const std::string ts = m_home.file("hw" + std::to_string(c.encodeType) + ".ts");
+    // The stream starts at the next key frame, up to two seconds after
+    // connecting: five seconds always hold some video.
+    auto client = RunClient(5, ts);
+    ASSERT_EQ(client->wait(60s), 0) << client->err();
+    const std::string clientText = client->out() + client->err();
+    EXPECT_NE(clientText.find("codec information: video H.264 (28)"), std::string::npos) << clientText;
+    EXPECT_GE(ParseStats(clientText).videoFps.size(), 1u) << clientText;
+    std::string first = Shell("ffprobe -v error -select_streams v -show_entries packet=flags -of csv=p=0 '" +
+                              ts + "' | head -n1");
+    EXPECT_EQ(first.substr(0, 1), "K") << first;
+    ostrel->signal(SIGINT);
+    EXPECT_EQ(ostrel->wait(60s), 0) << ostrel->err();
+    std::string logs = ReadLogs(m_home.path());
+    if (logs.empty()) logs = ostrel->err();
+    EXPECT_NE(logs.find(c.fallbackLine), std::string::npos) << logs;
+    // glog writes a warning into the INFO and the WARNING file: count distinct lines.
+    std::set<std::string> fallbacks;
+    std::istringstream in(logs);
+    for (std::string line; std::getline(in, line);)
+      if (line.find("did not open") != std::string::npos) fallbacks.insert(line);
+    EXPECT_EQ(fallbacks.size(), 1u) << logs;
+    EXPECT_EQ(logs.find("failed while running"), std::string::npos) << logs;
+  }
 }
 
 TEST_F(EndToEnd, RecordingWhileStreamingAndSigtermLeavesAPlayableFile) {

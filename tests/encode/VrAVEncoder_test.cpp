@@ -68,14 +68,25 @@ class VrAVEncoderTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(VrAVEncoderTest, HardwareKindsFallBackToSoftwareOnceAndQuickSyncTypeIsSoftware) {
+// No GPU here: every hardware choice tries its own back-end once, falls back
+// to x264 and says in one warning which back-end it tried and why not.
+TEST_F(VrAVEncoderTest, HardwareChoicesTryTheirBackEndOnceThenSoftware) {
   struct Case {
     int32_t encodeType;
     std::vector<int32_t> kinds;
+    const char* fallbackLine;
   };
-  for (const Case& c : {Case{5, {2, 0}}, Case{3, {1, 0}}, Case{4, {3}}, Case{1, {0}}, Case{2, {0}}}) {
+  const Case cases[] = {
+      {5, {2, 0}, "NVENC encoder (kind 2) did not open (the CUDA driver cannot be loaded"},
+      {4, {1, 0}, "QuickSync encoder (kind 1) did not open (no Intel render node)"},
+      {3, {4, 0}, "VA-API encoder (kind 4) did not open (no AMD render node)"},
+      {1, {0}, nullptr},
+      {2, {0}, nullptr},
+  };
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.encodeType);
     SetUp();
+    LogCapture log;
     VrAVEncoder pair(&RecordingCreator);
     VrEncodeParams v;
     VrEncodeParams a;
@@ -86,6 +97,10 @@ TEST_F(VrAVEncoderTest, HardwareKindsFallBackToSoftwareOnceAndQuickSyncTypeIsSof
     EXPECT_NE(dynamic_cast<const VrVideoFFMPEGEncoder*>(pair.VideoEncoder()->Backend()), nullptr);
     ASSERT_NE(pair.AudioEncoder(), nullptr);
     EXPECT_NE(pair.AudioEncoder()->CodecContext(), nullptr);
+    EXPECT_EQ(log.count("did not open"), c.fallbackLine != nullptr ? 1 : 0);
+    if (c.fallbackLine != nullptr) {
+      EXPECT_TRUE(log.contains(c.fallbackLine)) << c.fallbackLine;
+    }
   }
 }
 

@@ -8,6 +8,9 @@ extern "C" {
 
 #include "config/HX_ServerConfiguration.h"  // HX_ServerSettings
 
+// The stored EncodeType is the settings dialog's radio button; each hardware
+// choice must reach its own back-end (3 "AMD" -> VA-API, 4 "QuickSync" ->
+// QuickSync, 5 "NVENC" -> NVENC).
 TEST(VrEncodeParams, EncodeTypeSelectsCodecAndKind) {
   struct Row {
     int32_t encodeType;
@@ -15,8 +18,9 @@ TEST(VrEncodeParams, EncodeTypeSelectsCodecAndKind) {
     int32_t kind;
   };
   const Row rows[] = {
-      {1, AV_CODEC_ID_H264, 0}, {2, AV_CODEC_ID_MJPEG, 0}, {3, AV_CODEC_ID_H264, 1},
-      {4, AV_CODEC_ID_H264, 3}, {5, AV_CODEC_ID_H264, 2},  {0, AV_CODEC_ID_H264, 0},
+      {1, AV_CODEC_ID_H264, kVrEncoderSoftware}, {2, AV_CODEC_ID_MJPEG, kVrEncoderSoftware},
+      {3, AV_CODEC_ID_H264, kVrEncoderVaapi},    {4, AV_CODEC_ID_H264, kVrEncoderQuickSync},
+      {5, AV_CODEC_ID_H264, kVrEncoderNvenc},    {0, AV_CODEC_ID_H264, 0},
       {6, AV_CODEC_ID_H264, 0}, {-1, AV_CODEC_ID_H264, 0},
   };
   for (const Row& r : rows) {
