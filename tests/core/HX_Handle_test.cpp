@@ -41,7 +41,7 @@ TEST(HX_Owned, FreesEachHandleOnceThroughTheReleaseCallAndNeverNull) {
   EXPECT_EQ(g_freed, (std::vector<int>{1, 2, 3, 4}));
 }
 
-TEST(HX_UniqueFd, ClosesItsDescriptorExactlyOnceAndKeepsErrno) {
+TEST(HX_UniqueFd, ClosesItsDescriptorExactlyOnceAndKeepsTheCallersErrno) {
   int fds[2] = {-1, -1};
   ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
   const int readEnd = fds[0], writeEnd = fds[1];
@@ -63,13 +63,16 @@ TEST(HX_UniqueFd, ClosesItsDescriptorExactlyOnceAndKeepsErrno) {
   EXPECT_TRUE(IsOpen(readEnd));  // released, not closed
   {
     HX_UniqueFd fd(readEnd);
-    errno = ECONNREFUSED;
     fd.reset();
-    EXPECT_EQ(errno, ECONNREFUSED);  // a cleanup keeps the cause the caller reports
     EXPECT_FALSE(IsOpen(readEnd));
     // The number is handed out again; the emptied owner must not close it twice.
     ASSERT_EQ(::dup2(STDERR_FILENO, readEnd), readEnd);
   }
   EXPECT_TRUE(IsOpen(readEnd));
   ::close(readEnd);
+  // A cleanup keeps the cause the caller reports, even when its own close fails (EBADF here).
+  HX_UniqueFd stale(readEnd);
+  errno = ECONNREFUSED;
+  stale.reset();
+  EXPECT_EQ(errno, ECONNREFUSED);
 }
