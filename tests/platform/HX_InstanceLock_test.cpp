@@ -89,8 +89,9 @@ TEST(HX_Process, FindsAndTerminatesByNameOnly) {
   EXPECT_EQ(found, std::vector<pid_t>{sleeper});
   EXPECT_TRUE(HX_FindProcesses(name.substr(0, name.size() - 1)).empty());  // no prefix match
   EXPECT_EQ(HX_TerminateProcesses(name), 1);
-  int status = 0;
-  ASSERT_EQ(waitpid(sleeper, &status, 0), sleeper);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-  EXPECT_TRUE(HX_FindProcesses(name).empty());
+  siginfo_t info{};
+  ASSERT_EQ(waitid(P_PID, sleeper, &info, WEXITED | WNOWAIT), 0);  // ended, left a zombie
+  EXPECT_EQ(info.si_status, SIGTERM);
+  EXPECT_TRUE(HX_FindProcesses(name).empty());  // a zombie is not running
+  ASSERT_EQ(waitpid(sleeper, nullptr, 0), sleeper);
 }
