@@ -22,6 +22,11 @@ std::vector<pid_t> HX_FindProcesses(const std::string& name) {
     const std::string dir = std::string("/proc/") + e->d_name;
     struct stat st {};
     if (stat(dir.c_str(), &st) != 0 || st.st_uid != uid) continue;
+    // A zombie has ended and only waits for its parent to collect it: not running.
+    std::string stateLine;
+    std::getline(std::ifstream(dir + "/stat"), stateLine);
+    const size_t paren = stateLine.rfind(')');
+    if (paren == std::string::npos || stateLine.compare(paren, 3, ") Z") == 0) continue;
     std::ifstream comm(dir + "/comm");
     std::string procName;
     if (std::getline(comm, procName) && procName == wanted) found.push_back(static_cast<pid_t>(pid));

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-// Processes of this user whose name (/proc/PID/comm, which the kernel cuts at
+// Running processes (zombies excluded) of this user whose name (/proc/PID/comm, which the kernel cuts at
 // 15 characters) is |name|, the calling process excluded.
 std::vector<pid_t> HX_FindProcesses(const std::string& name);
 // Sends SIGTERM to every process named |name|; the number signalled.
