@@ -425,6 +425,12 @@ TEST_F(RecordTest, SplitBySizeStartsEveryFileAtAKeyFrameAfterTheThreshold) {
       EXPECT_LT(ap[0].pts, 0.05);
     }
     EXPECT_EQ(DecodeErrors(files[i]), "");
+    // No gap and no overlap: inside a file every picture follows the one
+    // before by one frame interval, and (below) every picture is in exactly
+    // one file. (A track's first sample is shown from the file's zero: the
+    // index of a fragmented file is written before any sample, so a later
+    // start cannot be expressed in it.)
+    for (size_t k = 2; k < vp.size(); ++k) EXPECT_NEAR(vp[k].pts - vp[k - 1].pts, 0.04, 0.0005) << k;
     videoTotal += vp.size();
     audioTotal += ap.size();
     if (i + 1 < files.size()) {
@@ -485,6 +491,12 @@ TEST_F(RecordTest, SplitByTimeAfterTheLimitWithTimestampsRestartingNearZero) {
       EXPECT_GE(last, 0.99);
       EXPECT_LT(last, 1.05);
     }
+    // No gap and no overlap: inside a file every picture follows the one
+    // before by one frame interval, and (below) every picture is in exactly
+    // one file. (A track's first sample is shown from the file's zero: the
+    // index of a fragmented file is written before any sample, so a later
+    // start cannot be expressed in it.)
+    for (size_t k = 2; k < vp.size(); ++k) EXPECT_NEAR(vp[k].pts - vp[k - 1].pts, 0.04, 0.0005) << k;
     videoTotal += vp.size();
     audioTotal += ap.size();
   }
