@@ -36,8 +36,8 @@ int VrDurableFile::open(const std::string& path) {
   m_strError.clear();
   m_llCommitted = 0;
   // O_EXCL: a name taken since the caller chose it is never overwritten.
-  HX_UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (!fd) return Fail(kCreateFailed, errno);
+  m_fd.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!m_fd) return Fail(kCreateFailed, errno);
   HX_UniqueFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir && ::fsync(dir.get()) != 0) return Fail(kSyncFailed, errno);
   auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
@@ -48,7 +48,6 @@ int VrDurableFile::open(const std::string& path) {
     av_free(buffer);
     return Fail(kNoMemory, ENOMEM);
   }
-  m_fd = std::move(fd);
   return 0;
 }
 
@@ -93,8 +92,7 @@ int VrDurableFile::commit() {
 }
 
 int VrDurableFile::close() {
-  if (!m_pIo) return m_iFailure;
-  const int result = commit();
+  const int result = m_pIo ? commit() : m_iFailure;
   m_pIo.reset();
   m_fd.reset();
   return result;

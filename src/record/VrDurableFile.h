@@ -24,7 +24,8 @@ class VrDurableFile {
   VrDurableFile& operator=(const VrDurableFile&) = delete;
 
   // Creates |path|, which must not exist yet, and syncs its directory so that
-  // the name survives a power loss. 0, or a negative code with error() set.
+  // the name survives a power loss. 0, or a negative code with error() set;
+  // isOpen() then says whether the file was created (the caller removes it).
   int open(const std::string& path);
   // The I/O context to put into AVFormatContext::pb (with
   // AVFMT_FLAG_CUSTOM_IO); null when no file is open.

@@ -15,7 +15,6 @@ extern "C" {
 
 #include "config/HX_ServerConfiguration.h"
 #include "log/HX_Log.h"
-#include "platform/HX_Paths.h"
 #include "platform/HX_ThreadName.h"
 
 namespace {
@@ -483,6 +482,10 @@ bool VrRecordFilter::RetryIfDue(WriterState* state) {
   }
   *state = WriterState();
   m_bInOutage = false;
+  // A push that passed the check just before the failure may have queued a
+  // packet after the queues were emptied; it belongs to the old file.
+  m_videoQueue.clear();
+  m_audioQueue.clear();
   // The new file starts at a key frame, like the first one.
   m_bResync = true;
   m_bAccepting = true;
