@@ -50,7 +50,7 @@ ffplay -loglevel error -noborder -left 0 -top 0 -x "$WIDTH" -y "$HEIGHT" -an -f 
   >"$WORK/scene.log" 2>&1 &
 PIDS+=($!)
 ffmpeg -loglevel error -f lavfi -i "aevalsrc='if(lt(mod(t,1),0.02),0.8*sin(2*PI*1000*t),0)':s=48000" \
-  -ac 2 -f s16le - 2>/dev/null | pacat --raw --format=s16le --rate=48000 --channels=2 --device=drift &
+  -ac 2 -f s16le - 2>/dev/null | pacat --raw --format=s16le --rate=48000 --channels=2 --device=drift 2>/dev/null &
 PIDS+=($!)
 sleep 2
 
