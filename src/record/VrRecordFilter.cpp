@@ -333,6 +333,7 @@ int VrRecordFilter::CreateOutput(const std::string& path, std::string* reason) {
     }
   }
   m_strFilePath = path;
+  m_llBytesWritten = 0;  // the size limit counts per file, also after a failed one
   {
     HX_LockGuard lock(m_fileNameMutex);
     m_strCurrentFile = path;
@@ -558,7 +559,6 @@ int VrRecordFilter::SplitIfDue(WriterState* s, std::string* reason) {
   if (m_iSplitType == kSplitBySize) {
     if (m_llSplitSize > 0 && m_llBytesWritten >= m_llSplitSize && s->video &&
         s->video->m_iKeyFrame != 0) {
-      m_llBytesWritten = 0;
       split = true;
     }
   } else if (m_iSplitType == kSplitByTime) {
