@@ -99,5 +99,11 @@ def offsets(cs):
 start = statistics.median(offsets(clicks[1:11]))
 end = statistics.median(offsets(clicks[-11:-1]))
 print(f"recorded {sys.argv[3]} min: {len(flashes)} flashes, {len(clicks)} clicks")
+# The offset minute by minute: a steady slope is a clock-rate drift, steps of
+# one sound block (1024 samples) are blocks inserted or lost on the way.
+for minute in range(0, int(clicks[-1] // 60) + 1):
+    window = [c for c in clicks if minute * 60 <= c < (minute + 1) * 60]
+    if len(window) >= 5:
+        print(f"  minute {minute}: {statistics.median(offsets(window)):+.1f} ms")
 print(f"A/V offset (click - flash) at start {start:+.1f} ms, at end {end:+.1f} ms, drift {end - start:+.1f} ms")
 PY
