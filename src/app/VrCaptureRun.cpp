@@ -114,7 +114,10 @@ void VrCaptureRun::StopRecorder() {
 
 void VrCaptureRun::checkDiskSpace() {
   if (!m_bDiskWatch || !std::atomic_load(&m_pRecorder)) return;
-  const std::string dir = HX_ServerConfiguration::instance()->getRecordPath();
+  // The filesystem the recorder writes to; when the directory cannot even be
+  // made the recorder has reported that itself.
+  const std::string dir = VrRecordDirectory();
+  if (dir.empty()) return;
   int64_t freeBytes = m_fnFreeSpace ? m_fnFreeSpace(dir) : -1;
   if (freeBytes < 0 || freeBytes >= kLowDiskBytes) return;
   m_bDiskWatch = false;

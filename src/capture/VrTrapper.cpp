@@ -238,6 +238,16 @@ void VrTrapper::SendAudio() {
       block->m_iBitsPerSample = 16;
       block->m_iSampleRate = rate;
       block->m_iSamples = kAudioBlockSamples;
+      // The sound keeps to the clock: a backlog left by late capture is cut
+      // back, one block per paced block, instead of delaying the sound for
+      // good.
+      const bool behind = m_audioQueue.size() > kMaxAudioBacklog;
+      if (behind) m_audioQueue.pop();
+      if (behind && !m_bAudioCatchingUp) {
+        HX_LOG_WARNING("captured sound is more than %zu blocks behind the clock; dropping the oldest",
+                       kMaxAudioBacklog);
+      }
+      m_bAudioCatchingUp = behind;
       VrMediaFramePtr captured = DequeueAudio();
       if (captured && captured->m_pData != nullptr && captured->m_iSize > 0) {
         // A short block leaves silence behind it; a long one is cut.

@@ -22,6 +22,11 @@ class VrTrapper {
  public:
   static constexpr int32_t kAudioBlockSamples = 1024;
   static constexpr int32_t kAudioBlockBytes = 4096;  // 1024 stereo 16-bit samples
+  // Captured blocks allowed to wait behind the pacing clock. Each block of
+  // silence the pacer emits while the capture is late (at start-up, after a
+  // stall) would otherwise delay all later sound by one block for the rest
+  // of the run; beyond this backlog the oldest captured blocks are dropped.
+  static constexpr size_t kMaxAudioBacklog = 2;
 
   // |deviceWindow| may be null. |sources| (not owned) makes the capture
   // sources; null means the real ones. The output size is read here, once.
@@ -69,6 +74,7 @@ class VrTrapper {
   std::unique_ptr<VrVideoScaler> m_pScaler;  // SendVideo only
   int64_t m_llAudioStartTime = -1;           // SendAudio only
   uint64_t m_ullAudioSamplesSent = 0;        // SendAudio only
+  bool m_bAudioCatchingUp = false;           // SendAudio only: one log line per episode
   VrFrameQueue m_videoQueue;
   VrFrameQueue m_audioQueue;
   int32_t m_iOutputWidth = 0;

@@ -25,12 +25,19 @@ inline void VrFreeSwrContext(SwrContext* swr) { swr_free(&swr); }
 inline void VrUnrefBuffer(AVBufferRef* buffer) { av_buffer_unref(&buffer); }
 inline void VrFreeDictionary(AVDictionary* dict) { av_dict_free(&dict); }
 // A muxer's context: its output file (when the format has one and it was
-// opened) is closed first, without a trailer.
+// opened by avio_open) is closed first, without a trailer. An I/O context the
+// caller supplied (AVFMT_FLAG_CUSTOM_IO) stays the caller's.
 inline void VrFreeOutputContext(AVFormatContext* ctx) {
-  if (ctx->pb != nullptr && ctx->oformat != nullptr && (ctx->oformat->flags & AVFMT_NOFILE) == 0) {
+  if (ctx->pb != nullptr && ctx->oformat != nullptr && (ctx->oformat->flags & AVFMT_NOFILE) == 0 &&
+      (ctx->flags & AVFMT_FLAG_CUSTOM_IO) == 0) {
     avio_closep(&ctx->pb);
   }
   avformat_free_context(ctx);
+}
+// An I/O context made by avio_alloc_context, with the buffer it holds.
+inline void VrFreeIOContext(AVIOContext* io) {
+  av_freep(&io->buffer);
+  avio_context_free(&io);
 }
 // A demuxer's context, opened by avformat_open_input.
 inline void VrFreeInputContext(AVFormatContext* ctx) { avformat_close_input(&ctx); }
@@ -44,6 +51,7 @@ using VrAVBufferPtr = HX_Owned<AVBufferRef, &VrUnrefBuffer>;
 using VrAVDictionaryPtr = HX_Owned<AVDictionary, &VrFreeDictionary>;
 using VrSwsContextPtr = HX_Owned<SwsContext, &sws_freeContext>;
 using VrOutputContextPtr = HX_Owned<AVFormatContext, &VrFreeOutputContext>;
+using VrIOContextPtr = HX_Owned<AVIOContext, &VrFreeIOContext>;
 using VrInputContextPtr = HX_Owned<AVFormatContext, &VrFreeInputContext>;
 
 // FFmpeg's error text for |err| (av_err2str is a C macro with a compound

@@ -6,6 +6,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -14,7 +15,6 @@ extern "C" {
 
 #include "config/HX_ServerConfiguration.h"
 #include "log/HX_Log.h"
-#include "platform/HX_Paths.h"
 #include "platform/HX_ThreadName.h"
 
 namespace {
@@ -37,6 +37,21 @@ size_t WithLeadingZero(const uint8_t* data, size_t pos, size_t lowest) {
   return pos > lowest && data[pos - 1] == 0 ? pos - 1 : pos;
 }
 
+// The AudioSpecificConfig of AAC LC at |sampleRate| with |channels|: the
+// index of a fragmented file is written before the first packet, so the
+// track's configuration cannot wait for the first ADTS header.
+std::vector<uint8_t> AacLcConfig(int sampleRate, int channels) {
+  static const int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000,
+                               24000, 22050, 16000, 12000, 11025, 8000, 7350};
+  int index = 4;
+  for (int i = 0; i < 13; ++i) {
+    if (kRates[i] == sampleRate) index = i;
+  }
+  const int objectType = 2;  // AAC LC, the only profile the run's encoder is given
+  return {static_cast<uint8_t>((objectType << 3) | (index >> 1)),
+          static_cast<uint8_t>(((index & 1) << 7) | (channels << 3))};
+}
+
 // Timestamps are milliseconds; pts rounds to nearest and passes the 64-bit
 // extremes through unchanged.
 constexpr AVRational kMillisecond = {1, 1000};
@@ -52,24 +67,34 @@ VrRecordFilter::~VrRecordFilter() { stop(); }
 void VrRecordFilter::PushPacket(VrMediaFramePtr packet) {
   if (!packet || m_bStop) return;
   if (packet->m_pData == nullptr || packet->m_iSize <= 0) return;  // nothing to write
+  const bool videoKey = packet->m_iMediaType == VR_MEDIA_VIDEO && packet->m_iKeyFrame != 0;
   if (!m_bStarted) {
-    if (packet->m_iMediaType != VR_MEDIA_VIDEO || packet->m_iKeyFrame == 0) return;
-    if (m_parameterSets.empty()) {
+    if (!videoKey) return;
+    // JPEG pictures carry no parameter sets; searching them for start codes
+    // could only find false ones.
+    if (m_parameterSets.empty() && !IsMjpeg()) {
       m_parameterSets = SplitParameterSets(packet->m_pData, static_cast<size_t>(packet->m_iSize));
     }
     HX_LockGuard lock(m_threadMutex);
     if (m_bStop) return;
+    m_bStarted = true;
     if (!m_writerThread.joinable()) {
-      m_bWriting = true;
+      m_bAccepting = true;
       try {
         m_writerThread = std::thread(&VrRecordFilter::WriterMain, this);
       } catch (const std::system_error& e) {
-        m_bWriting = false;
-        HX_LOG_ERROR("cannot start the record writer thread: %s", e.what());
+        m_bAccepting = false;
+        HX_LOG_ERROR("nothing is recorded: cannot start the record writer thread: %s", e.what());
         return;
       }
     }
-    m_bStarted = true;
+  }
+  // Without a file to write to, packets are dropped here rather than queued:
+  // the writer has logged the episode once.
+  if (!m_bAccepting) return;
+  if (m_bResync) {
+    if (!videoKey) return;
+    m_bResync = false;
   }
   if (packet->m_iMediaType == VR_MEDIA_AUDIO) {
     EnqueueAudio(std::move(packet));
@@ -144,14 +169,11 @@ std::string VrRecordFilter::currentFile() const {
   return m_strCurrentFile;
 }
 
-std::string VrRecordFilter::BuildFileName() {
-  std::string dir = HX_ServerConfiguration::instance()->getRecordPath();
-  if (dir.empty()) dir = HX_ServerConfiguration::DefaultRecordPath();
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  if (HX_MakeDirectories(dir) != 0) {
-    HX_LOG_ERROR("cannot create the record directory %s: %s", dir.c_str(), std::strerror(errno));
-    return std::string();
-  }
+bool VrRecordFilter::IsMjpeg() const { return m_stParams.m_iVideoCodecId == AV_CODEC_ID_MJPEG; }
+
+std::string VrRecordFilter::BuildFileName(std::string* reason) {
+  const std::string dir = VrRecordDirectory(reason);
+  if (dir.empty()) return std::string();
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -162,7 +184,7 @@ std::string VrRecordFilter::BuildFileName() {
     std::error_code ec;
     if (!std::filesystem::exists(path, ec) && !ec) return path;
   }
-  HX_LOG_ERROR("no free file name left in %s", dir.c_str());
+  *reason = "no free file name left in " + dir;
   return std::string();
 }
 
@@ -184,13 +206,20 @@ void VrRecordFilter::AddAudioStream(AVFormatContext* ctx) {
   par->format = AV_SAMPLE_FMT_S16;
   par->bits_per_coded_sample = 16;
   par->frame_size = 1024;  // samples per AAC LC frame
+  const std::vector<uint8_t> config = AacLcConfig(sampleRate, 2);
+  par->extradata =
+      static_cast<uint8_t*>(av_mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (par->extradata != nullptr) {
+    std::memcpy(par->extradata, config.data(), config.size());
+    par->extradata_size = static_cast<int>(config.size());
+  }
   st->time_base = AVRational{1, sampleRate};
   av_dict_set(&st->metadata, "title", "aac", 0);
   m_pAudioStream = st;
 }
 
 void VrRecordFilter::AddVideoStream(AVFormatContext* ctx) {
-  const AVCodecDescriptor* desc = avcodec_descriptor_get_by_name("h264");
+  const AVCodecDescriptor* desc = avcodec_descriptor_get_by_name(IsMjpeg() ? "mjpeg" : "h264");
   if (desc == nullptr || avcodec_find_encoder(desc->id) == nullptr) return;
   AVStream* st = avformat_new_stream(ctx, nullptr);
   if (st == nullptr) return;
@@ -202,7 +231,7 @@ void VrRecordFilter::AddVideoStream(AVFormatContext* ctx) {
   par->bit_rate = m_stParams.m_iVideoBitRate;
   par->width = m_stParams.m_iWidth;
   par->height = m_stParams.m_iHeight;
-  par->format = AV_PIX_FMT_YUV420P;
+  par->format = IsMjpeg() ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
   if (!m_parameterSets.empty()) {
     par->extradata = static_cast<uint8_t*>(
         av_mallocz(m_parameterSets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
@@ -216,35 +245,47 @@ void VrRecordFilter::AddVideoStream(AVFormatContext* ctx) {
   m_pVideoStream = st;
 }
 
-int VrRecordFilter::OpenOutput(const std::string& path) {
+int VrRecordFilter::OpenOutput(const std::string& path, std::string* reason) {
   AVFormatContext* ctx = m_pOutput.get();
-  if ((ctx->oformat->flags & AVFMT_NOFILE) == 0) {
-    int ret = avio_open(&ctx->pb, path.c_str(), AVIO_FLAG_WRITE);
-    if (ret < 0) {
-      HX_LOG_ERROR("cannot create the recording %s: %s", path.c_str(), VrAVErrorText(ret).c_str());
-      return -1;
-    }
+  if (m_file.open(path) != 0) {
+    *reason = "cannot create the recording " + path + ": " + m_file.error();
+    return -1;
   }
+  ctx->pb = m_file.io();
+  ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+  // Fragmented: an empty index up front, then self-contained fragments, each
+  // complete in the file before the next begins. A JPEG track is all key
+  // frames, so there the fragments follow time alone.
   AVDictionary* options = nullptr;
+  av_dict_set(&options, "movflags",
+              IsMjpeg() ? "empty_moov+default_base_moof"
+                        : "frag_keyframe+empty_moov+default_base_moof",
+              0);
+  av_dict_set_int(&options, "frag_duration", int64_t{kMaxFragmentMs} * 1000, 0);
   int ret = avformat_write_header(ctx, &options);
   av_dict_free(&options);
   if (ret < 0) {
-    HX_LOG_ERROR("cannot write the header of %s: %s", path.c_str(), VrAVErrorText(ret).c_str());
+    *reason = "cannot write the header of " + path + ": " +
+              (m_file.error().empty() ? VrAVErrorText(ret) : m_file.error());
     return -2;
+  }
+  if (m_file.commit() != 0) {
+    *reason = "cannot write the header of " + path + ": " + m_file.error();
+    return -3;
   }
   return 0;
 }
 
-int VrRecordFilter::CreateOutput(const std::string& path) {
+int VrRecordFilter::CreateOutput(const std::string& path, std::string* reason) {
   const AVOutputFormat* format = av_guess_format(nullptr, path.c_str(), nullptr);
   if (format == nullptr) {
-    HX_LOG_ERROR("cannot record to %s: no container for this file name", path.c_str());
+    *reason = "cannot record to " + path + ": no container for this file name";
     return -1;
   }
   AVFormatContext* raw = nullptr;
   int ret = avformat_alloc_output_context2(&raw, format, nullptr, path.c_str());
   if (ret < 0 || raw == nullptr) {
-    HX_LOG_ERROR("cannot record to %s: %s", path.c_str(), VrAVErrorText(ret).c_str());
+    *reason = "cannot record to " + path + ": " + VrAVErrorText(ret);
     return -2;
   }
   m_pOutput.reset(raw);
@@ -253,21 +294,22 @@ int VrRecordFilter::CreateOutput(const std::string& path) {
   AddAudioStream(raw);
   AddVideoStream(raw);
   if (m_pVideoStream == nullptr) {
-    HX_LOG_ERROR("cannot record to %s: no H.264 video stream", path.c_str());
+    *reason = "cannot record to " + path + ": no " + (IsMjpeg() ? "MJPEG" : "H.264") +
+              " video stream";
     CloseOutputWithoutTrailer();
     return -3;
   }
   if (m_pAudioStream == nullptr) {
     HX_LOG_WARNING("%s gets no audio stream: no AAC encoder is available", path.c_str());
   }
-  if (OpenOutput(path) < 0) {
-    const bool created = raw->pb != nullptr;
+  if (OpenOutput(path, reason) < 0) {
+    const bool created = m_file.isOpen();
     CloseOutputWithoutTrailer();
     if (created) std::remove(path.c_str());  // a file without a header is of no use
     return -4;
   }
-  // A fresh filter per file, so that the first audio packet of every file
-  // carries the AudioSpecificConfig the filter derives from the ADTS header.
+  // The filter strips the ADTS headers the run's encoder puts in front of
+  // every packet; a fresh one per file keeps no state across files.
   if (m_pAudioStream != nullptr) {
     const AVBitStreamFilter* filter = av_bsf_get_by_name("aac_adtstoasc");
     AVBSFContext* bsf = nullptr;
@@ -276,6 +318,10 @@ int VrRecordFilter::CreateOutput(const std::string& path) {
       m_pAudioFilter.reset(bsf);
       ret = avcodec_parameters_copy(bsf->par_in, m_pAudioStream->codecpar);
       if (ret >= 0) {
+        // Without a configuration of its own the filter insists on an ADTS
+        // header in every packet and refuses anything else.
+        av_freep(&bsf->par_in->extradata);
+        bsf->par_in->extradata_size = 0;
         bsf->time_base_in = m_pAudioStream->time_base;
         ret = av_bsf_init(bsf);
       }
@@ -287,6 +333,7 @@ int VrRecordFilter::CreateOutput(const std::string& path) {
     }
   }
   m_strFilePath = path;
+  m_llBytesWritten = 0;  // the size limit counts per file, also after a failed one
   {
     HX_LockGuard lock(m_fileNameMutex);
     m_strCurrentFile = path;
@@ -298,27 +345,34 @@ int VrRecordFilter::CreateOutput(const std::string& path) {
 void VrRecordFilter::CloseOutputWithoutTrailer() {
   m_pAudioFilter.reset();
   m_pOutput.reset();
+  m_file.close();
   m_pAudioStream = nullptr;
   m_pVideoStream = nullptr;
+  HX_LockGuard lock(m_fileNameMutex);
+  m_strCurrentFile.clear();
 }
 
-void VrRecordFilter::CloseOutput() {
-  if (!m_pOutput) return;
-  int ret = av_write_trailer(m_pOutput.get());
-  if (ret < 0) {
-    HX_LOG_ERROR("cannot finish the recording %s: %s", m_strFilePath.c_str(),
-                 VrAVErrorText(ret).c_str());
-  } else {
-    HX_LOG_INFO("recording %s closed", m_strFilePath.c_str());
-  }
+int VrRecordFilter::CloseOutput(std::string* reason) {
+  if (!m_pOutput) return 0;
+  const int ret = av_write_trailer(m_pOutput.get());
+  m_pOutput.reset();
+  const int closed = m_file.close();
   CloseOutputWithoutTrailer();
+  if (ret < 0 || closed != 0) {
+    *reason = "cannot finish the recording " + m_strFilePath + ": " +
+              (m_file.error().empty() ? VrAVErrorText(ret) : m_file.error());
+    return -1;
+  }
+  HX_LOG_INFO("recording %s closed", m_strFilePath.c_str());
+  return 0;
 }
 
-bool VrRecordFilter::WritePacket(const VrMediaFramePtr& packet, int64_t timestampMs,
-                                 int64_t originMs, AVStream* stream) {
-  if (stream == nullptr || !m_pOutput) return false;
+VrRecordFilter::WriteResult VrRecordFilter::WritePacket(const VrMediaFramePtr& packet,
+                                                        int64_t timestampMs, int64_t originMs,
+                                                        AVStream* stream) {
+  if (stream == nullptr || !m_pOutput) return WriteResult::kRefused;
   const bool audio = stream == m_pAudioStream;
-  if (audio && !m_pAudioFilter) return false;
+  if (audio && !m_pAudioFilter) return WriteResult::kRefused;
   AVPacket* pkt = m_pPacket.get();
   av_packet_unref(pkt);
   // The payload stays the record's; libavformat takes its own copy.
@@ -348,9 +402,10 @@ bool VrRecordFilter::WritePacket(const VrMediaFramePtr& packet, int64_t timestam
     }
     if (ret == AVERROR(EAGAIN)) ret = 0;
     av_packet_unref(pkt);
+    if (!m_file.error().empty()) return WriteResult::kFileFailed;
     if (ret < 0 || !written) {
       HX_LOG_WARNING("Recode MP4 Write Audio Failed!!! %s", VrAVErrorText(ret).c_str());
-      return false;
+      return WriteResult::kRefused;
     }
   } else {
     if (packet->m_iKeyFrame != 0) pkt->flags |= AV_PKT_FLAG_KEY;
@@ -358,38 +413,102 @@ bool VrRecordFilter::WritePacket(const VrMediaFramePtr& packet, int64_t timestam
                                  stream->time_base);
     ret = av_interleaved_write_frame(m_pOutput.get(), pkt);
     av_packet_unref(pkt);
+    if (!m_file.error().empty()) return WriteResult::kFileFailed;
     if (ret < 0) {
       HX_LOG_WARNING("Recode MP4 Write Video Failed!!! %s", VrAVErrorText(ret).c_str());
-      return false;
+      return WriteResult::kRefused;
     }
   }
   m_llBytesWritten += packet->m_iSize;
-  return true;
+  // The file grows only by whole fragments (and the header).
+  if (m_file.commit() != 0) return WriteResult::kFileFailed;
+  return WriteResult::kWritten;
 }
 
 void VrRecordFilter::WriterMain() {
   HX_SetThreadName("ostrel-record");
-  m_pPacket.reset(av_packet_alloc());
-  const std::string path = m_pPacket ? BuildFileName() : std::string();
-  if (path.empty() || CreateOutput(path) != 0) {
-    if (!m_pPacket) HX_LOG_ERROR("cannot allocate a packet, nothing is recorded");
-    m_bWriting = false;
-    return;
-  }
-  RecordLoop();
-  CloseOutput();
-  m_bWriting = false;
-}
-
-void VrRecordFilter::RecordLoop() {
   const HX_ServerConfiguration* config = HX_ServerConfiguration::instance();
   m_iSplitType = config->m_iRecordSplitType;
   m_llSplitSize = config->m_iSplitSize;
   m_llSplitTime = config->m_iSplitTime;
+  m_pPacket.reset(av_packet_alloc());
+  if (!m_pPacket) {
+    m_bAccepting = false;
+    HX_LOG_ERROR("nothing is recorded: cannot allocate a packet");
+    return;
+  }
   WriterState state;
+  std::string reason;
+  if (OpenNextFile(&reason) != 0) BeginOutage(&state, reason);
+  RecordLoop(&state);
+  if (CloseOutput(&reason) != 0) HX_LOG_ERROR("%s", reason.c_str());
+  m_bAccepting = false;
+}
+
+int VrRecordFilter::OpenNextFile(std::string* reason) {
+  const std::string path = BuildFileName(reason);
+  if (path.empty()) return -1;
+  return CreateOutput(path, reason) == 0 ? 0 : -1;
+}
+
+void VrRecordFilter::BeginOutage(WriterState* state, const std::string& reason) {
+  m_bAccepting = false;
+  *state = WriterState();
+  m_videoQueue.clear();
+  m_audioQueue.clear();
+  const auto now = std::chrono::steady_clock::now();
+  m_nextRetry = now + std::chrono::milliseconds(m_iRetryDelayMs);
+  if (m_bAttempted) {
+    m_nextRetry = std::max(m_nextRetry, m_lastAttempt + std::chrono::milliseconds(m_iRetryIntervalMs));
+  }
+  m_bInOutage = true;
+  m_iRetryAttempt = 0;
+  HX_LOG_ERROR("recording interrupted: %s; packets are dropped until a new file opens (next try in %lld s)",
+               reason.c_str(),
+               static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(m_nextRetry - now).count()));
+}
+
+bool VrRecordFilter::RetryIfDue(WriterState* state) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < m_nextRetry) return false;
+  m_bAttempted = true;
+  m_lastAttempt = now;
+  ++m_iRetryAttempt;
+  std::string reason;
+  HX_LOG_WARNING("recording: trying a new file (attempt %d)", m_iRetryAttempt);
+  if (OpenNextFile(&reason) != 0) {
+    m_nextRetry = now + std::chrono::milliseconds(m_iRetryIntervalMs);
+    HX_LOG_WARNING("recording: attempt %d failed: %s", m_iRetryAttempt, reason.c_str());
+    return false;
+  }
+  *state = WriterState();
+  m_bInOutage = false;
+  // A push that passed the check just before the failure may have queued a
+  // packet after the queues were emptied; it belongs to the old file.
+  m_videoQueue.clear();
+  m_audioQueue.clear();
+  // The new file starts at a key frame, like the first one.
+  m_bResync = true;
+  m_bAccepting = true;
+  return true;
+}
+
+void VrRecordFilter::RecordLoop(WriterState* stateIn) {
+  WriterState& state = *stateIn;
+  std::string reason;
   for (;;) {
     // Once stopping, the packets already queued still go into the file.
     const bool stopping = m_bStop;
+    if (m_bInOutage) {
+      if (stopping) return;
+      if (!RetryIfDue(&state)) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            m_nextRetry - std::chrono::steady_clock::now());
+        m_wakeWriter.waitFor(std::chrono::milliseconds(
+            std::max<int64_t>(1, std::min<int64_t>(left.count(), kMaxIdleWaitMs))));
+      }
+      continue;
+    }
     TakeQueued(&state);
     if (!state.haveOrigin && !FixOrigin(&state)) {
       if (stopping) return;
@@ -402,8 +521,9 @@ void VrRecordFilter::RecordLoop() {
       m_wakeWriter.waitFor(std::chrono::milliseconds(kMaxIdleWaitMs));
       continue;
     }
-    if (SplitIfDue(&state) != 0) return;
-    WriteHeld(&state, next);
+    if (SplitIfDue(&state, &reason) != 0 || WriteHeld(&state, next, &reason) != 0) {
+      BeginOutage(&state, reason);
+    }
   }
 }
 
@@ -434,12 +554,11 @@ bool VrRecordFilter::FixOrigin(WriterState* s) {
   return true;
 }
 
-int VrRecordFilter::SplitIfDue(WriterState* s) {
+int VrRecordFilter::SplitIfDue(WriterState* s, std::string* reason) {
   bool split = false;
   if (m_iSplitType == kSplitBySize) {
     if (m_llSplitSize > 0 && m_llBytesWritten >= m_llSplitSize && s->video &&
         s->video->m_iKeyFrame != 0) {
-      m_llBytesWritten = 0;
       split = true;
     }
   } else if (m_iSplitType == kSplitByTime) {
@@ -451,9 +570,7 @@ int VrRecordFilter::SplitIfDue(WriterState* s) {
     }
   }
   if (!split) return 0;
-  CloseOutput();
-  const std::string path = BuildFileName();
-  if (path.empty() || CreateOutput(path) != 0) return -1;
+  if (CloseOutput(reason) != 0 || OpenNextFile(reason) != 0) return -1;
   if (s->tookAudio && s->tookVideo) {
     s->origin = s->ta <= s->tv ? s->ta : s->tv;
   } else {
@@ -469,12 +586,17 @@ VrRecordFilter::NextPacket VrRecordFilter::ChooseNext(const WriterState& s, bool
   return s.video ? NextPacket::kVideo : NextPacket::kNone;
 }
 
-void VrRecordFilter::WriteHeld(WriterState* s, NextPacket which) {
-  if (which == NextPacket::kAudio) {
-    if (WritePacket(s->audio, s->ta, s->origin, m_pAudioStream)) s->lastWritten = s->ta;
-    s->audio.reset();
-  } else {
-    if (WritePacket(s->video, s->tv, s->origin, m_pVideoStream)) s->lastWritten = s->tv;
-    s->video.reset();
-  }
+int VrRecordFilter::WriteHeld(WriterState* s, NextPacket which, std::string* reason) {
+  const bool audio = which == NextPacket::kAudio;
+  VrMediaFramePtr packet = std::move(audio ? s->audio : s->video);
+  const int64_t at = audio ? s->ta : s->tv;
+  const WriteResult result =
+      WritePacket(packet, at, s->origin, audio ? m_pAudioStream : m_pVideoStream);
+  if (result == WriteResult::kWritten) s->lastWritten = at;
+  if (result != WriteResult::kFileFailed) return 0;
+  // What is already durable stays playable; the trailer cannot be written
+  // to a file that refuses data.
+  *reason = "cannot write " + m_strFilePath + ": " + m_file.error();
+  CloseOutputWithoutTrailer();
+  return -1;
 }

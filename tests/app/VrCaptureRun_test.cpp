@@ -1,6 +1,9 @@
 #include "app/VrCaptureRun.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -178,6 +181,33 @@ TEST_F(CaptureRunTest, LowDiskAsksOnceAndStopsOnlyTheRecorder) {
   // Packets keep flowing to the client list without the recorder.
   std::this_thread::sleep_for(200ms);
   run.stop();
+}
+
+TEST_F(CaptureRunTest, DiskWatchMeasuresTheDirectoryTheRecorderUsesWhenThePathIsEmpty) {
+  // An empty RecordPath records into $HOME/Videos, made when missing; the
+  // watch must measure that directory, not the empty text.
+  const char* oldHome = std::getenv("HOME");
+  const std::string savedHome = oldHome != nullptr ? oldHome : "";
+  setenv("HOME", (m_dir.path() + "/user").c_str(), 1);
+  cfg()->m_iPushFlowType = kPushNDI;
+  cfg()->m_bSyncRecord = true;
+  cfg()->m_strRecordPath.clear();
+  std::vector<std::string> asked;
+  {
+    VrCaptureRun run(&m_prompt);
+    run.setSources(&m_sources);
+    run.setFreeSpaceProbe([&](const std::string& path) {
+      asked.push_back(path);
+      return std::filesystem::is_directory(path) ? int64_t{1} << 40 : -1;
+    });
+    ASSERT_EQ(run.start(), VrCaptureRun::kStarted);
+    run.checkDiskSpace();
+    cfg()->m_strRecordPath = m_dir.path() + "/rec//";  // trailing slashes change nothing
+    run.checkDiskSpace();
+  }
+  if (oldHome != nullptr) setenv("HOME", savedHome.c_str(), 1);
+  EXPECT_EQ(asked, (std::vector<std::string>{m_dir.path() + "/user/Videos", m_dir.path() + "/rec"}));
+  EXPECT_TRUE(std::filesystem::is_directory(m_dir.path() + "/user/Videos"));
 }
 
 TEST_F(CaptureRunTest, LowDiskCancelKeepsRecordingAndDoesNotAskAgain) {

@@ -254,6 +254,49 @@ TEST_F(EndToEnd, RecordingWhileStreamingAndSigtermLeavesAPlayableFile) {
   EXPECT_GT(std::stod(duration.empty() ? "0" : duration), 2.0) << duration;
 }
 
+// The last packet time of one stream of |file| ("v" or "a"), from the packets
+// ffprobe reads; -1 when there are none.
+double LastPacketTime(const std::string& file, const char* stream) {
+  std::string text = Shell(std::string("ffprobe -v error -select_streams ") + stream +
+                           " -show_entries packet=pts_time -of csv=p=0 '" + file + "' | tail -n1");
+  return text.empty() || text == "N/A\n" ? -1 : std::stod(text);
+}
+
+TEST_F(EndToEnd, RecordingOfAKilledProcessPlaysUpToItsLastFragment) {
+  PulseServer pulse;
+  ASSERT_TRUE(pulse.ready()) << pulse.error();
+  ASSERT_TRUE(pulse.playTone(1000, 30));
+  WriteConfig("PushFlowType=1\nAudioEnable=1\nSyncRecord=1\n");
+  auto ostrel = StartOstrel({}, {"PULSE_SERVER=" + pulse.server()});
+  ASSERT_TRUE(WaitRunning(*ostrel)) << ostrel->out() << ostrel->err();
+  std::this_thread::sleep_for(8s);
+  ostrel->signal(SIGKILL);  // no trailer, no flush: only what each fragment made durable
+  EXPECT_EQ(ostrel->wait(30s), -1000 - SIGKILL);
+
+  std::vector<std::string> files = Recordings();
+  ASSERT_EQ(files.size(), 1u);
+  std::string codecs = Shell("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + files[0] + "'");
+  EXPECT_NE(codecs.find("h264"), std::string::npos) << codecs;
+  EXPECT_NE(codecs.find("aac"), std::string::npos) << codecs;
+  // Fragments end at most 2 s apart: of 8 s, at least 5 s are in the file.
+  EXPECT_GE(LastPacketTime(files[0], "v"), 5.0);
+  EXPECT_GE(LastPacketTime(files[0], "a"), 5.0);
+  EXPECT_EQ(Shell("ffmpeg -v error -i '" + files[0] + "' -f null - 2>&1"), "");
+}
+
+TEST_F(EndToEnd, MjpegRunRecordsAJpegTrackThatDecodes) {
+  WriteConfig("PushFlowType=1\nAudioEnable=0\nSyncRecord=1\nEncodeType=2\n");
+  auto ostrel = StartOstrel({"--duration", "4"});
+  ASSERT_EQ(ostrel->wait(60s), 0) << ostrel->err();
+  std::vector<std::string> files = Recordings();
+  ASSERT_EQ(files.size(), 1u);
+  std::string streams = Shell("ffprobe -v error -select_streams v -show_entries stream=codec_name,width,height "
+                              "-of csv=p=0 '" + files[0] + "'");
+  EXPECT_EQ(streams, "mjpeg,640,480\n");
+  EXPECT_GE(LastPacketTime(files[0], "v"), 2.0);
+  EXPECT_EQ(Shell("ffmpeg -v error -i '" + files[0] + "' -f null - 2>&1"), "");
+}
+
 TEST_F(EndToEnd, SoundFailureContinuesWithSilentAudio) {
   // Sound is on but no sound server answers.
   WriteConfig("PushFlowType=1\nAudioEnable=1\n");

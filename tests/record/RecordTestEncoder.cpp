@@ -34,12 +34,22 @@ RecordTestEncoder::RecordTestEncoder(int width, int height, int fps, int gop, in
     : m_iWidth(width), m_iHeight(height), m_iFps(fps), m_iGop(gop), m_iSampleRate(sampleRate) {}
 
 std::vector<VrMediaFramePtr> RecordTestEncoder::EncodeVideo(int count, int64_t startMs) {
-  const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-  if (codec == nullptr) throw std::runtime_error("no libx264");
+  return Encode(count, startMs, false);
+}
+
+std::vector<VrMediaFramePtr> RecordTestEncoder::EncodeMjpeg(int count, int64_t startMs) {
+  return Encode(count, startMs, true);
+}
+
+std::vector<VrMediaFramePtr> RecordTestEncoder::Encode(int count, int64_t startMs, bool mjpeg) {
+  const AVCodec* codec = avcodec_find_encoder_by_name(mjpeg ? "mjpeg" : "libx264");
+  if (codec == nullptr) throw std::runtime_error(mjpeg ? "no mjpeg" : "no libx264");
   VrCodecContextPtr ctx(avcodec_alloc_context3(codec));
   ctx->width = m_iWidth;
   ctx->height = m_iHeight;
-  ctx->pix_fmt = AV_PIX_FMT_NV12;
+  // The run's MJPEG encoder takes full-range 4:2:0 planes.
+  const AVPixelFormat format = mjpeg ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_NV12;
+  ctx->pix_fmt = format;
   ctx->time_base = AVRational{1, m_iFps};
   ctx->framerate = AVRational{m_iFps, 1};
   ctx->bit_rate = 400000;
@@ -53,7 +63,7 @@ std::vector<VrMediaFramePtr> RecordTestEncoder::EncodeVideo(int count, int64_t s
   Check(avcodec_open2(ctx.get(), codec, nullptr), "open x264");
 
   VrAVFramePtr frame(av_frame_alloc());
-  frame->format = AV_PIX_FMT_NV12;
+  frame->format = format;
   frame->width = m_iWidth;
   frame->height = m_iHeight;
   Check(av_frame_get_buffer(frame.get(), 0), "frame buffer");
@@ -82,8 +92,11 @@ std::vector<VrMediaFramePtr> RecordTestEncoder::EncodeVideo(int count, int64_t s
       uint8_t* row = frame->data[0] + y * frame->linesize[0];
       for (int x = 0; x < m_iWidth; ++x) row[x] = static_cast<uint8_t>(x + y + i * 3);
     }
-    for (int y = 0; y < m_iHeight / 2; ++y) {
-      std::memset(frame->data[1] + y * frame->linesize[1], 128 + (i % 32), m_iWidth);
+    for (int plane = 1; plane <= (mjpeg ? 2 : 1); ++plane) {
+      for (int y = 0; y < m_iHeight / 2; ++y) {
+        std::memset(frame->data[plane] + y * frame->linesize[plane], 128 + (i % 32),
+                    mjpeg ? m_iWidth / 2 : m_iWidth);
+      }
     }
     frame->pts = i;
     frame->pict_type = i % m_iGop == 0 ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;

@@ -16,6 +16,8 @@ class RecordTestEncoder {
   // |count| video packets, frame i stamped startMs + i * 1000 / fps; every
   // gop-th frame (from the first) is a key frame with SPS and PPS inline.
   std::vector<VrMediaFramePtr> EncodeVideo(int count, int64_t startMs);
+  // The same pictures as JPEG (FFmpeg's mjpeg, every packet a key frame).
+  std::vector<VrMediaFramePtr> EncodeMjpeg(int count, int64_t startMs);
   // The packets of |frames| blocks of 1024 stereo samples (a tone), packet k
   // stamped startMs + k * 1024 * 1000 / sampleRate.
   std::vector<VrMediaFramePtr> EncodeAudio(int frames, int64_t startMs);
@@ -29,6 +31,7 @@ class RecordTestEncoder {
   static std::vector<uint8_t> AdtsHeader(int sampleRate, int payloadSize);
 
  private:
+  std::vector<VrMediaFramePtr> Encode(int count, int64_t startMs, bool mjpeg);
   int m_iWidth;
   int m_iHeight;
   int m_iFps;

@@ -16,6 +16,8 @@
 #include <sstream>
 #include <thread>
 
+#include <unistd.h>
+
 #include "config/HX_ServerConfiguration.h"
 #include "platform/HX_Paths.h"
 #include "record/RecordTestEncoder.h"
@@ -352,9 +354,8 @@ TEST_F(RecordTest, PacketsBeforeTheFirstKeyFrameAreDropped) {
 }
 
 TEST_F(RecordTest, RecordingWithoutAudioIsPlayableAndSplitsOnVideoTimeAlone) {
-  // The muxer is given audio as stream 0 and video as stream 1, but the MP4
-  // writer leaves a track without samples out of the file: what remains is
-  // the H.264 track, complete and playable.
+  // A fragmented file declares its tracks before any sample: the audio track
+  // is there, empty, and the H.264 track is complete and playable.
   cfg()->m_iRecordSplitType = kSplitByTime;
   cfg()->m_iSplitTime = 1000;
   RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
@@ -371,8 +372,10 @@ TEST_F(RecordTest, RecordingWithoutAudioIsPlayableAndSplitsOnVideoTimeAlone) {
   for (size_t i = 0; i < files.size(); ++i) {
     SCOPED_TRACE(files[i]);
     std::vector<Fields> streams = ProbeStreams(files[i]);
-    ASSERT_EQ(streams.size(), 1u);
-    EXPECT_EQ(streams[0]["codec_name"], "h264");
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_TRUE(ProbePackets(files[i], "a").empty());
+    EXPECT_EQ(streams[1]["codec_name"], "h264");
+    EXPECT_EQ(DecodeErrors(files[i]), "");
     std::vector<ProbedPacket> vp = ProbePackets(files[i], "v");
     ASSERT_EQ(vp.size(), expected[i]);
     EXPECT_NEAR(vp[0].pts, 0.0, 0.001);
@@ -422,6 +425,12 @@ TEST_F(RecordTest, SplitBySizeStartsEveryFileAtAKeyFrameAfterTheThreshold) {
       EXPECT_LT(ap[0].pts, 0.05);
     }
     EXPECT_EQ(DecodeErrors(files[i]), "");
+    // No gap and no overlap: inside a file every picture follows the one
+    // before by one frame interval, and (below) every picture is in exactly
+    // one file. (A track's first sample is shown from the file's zero: the
+    // index of a fragmented file is written before any sample, so a later
+    // start cannot be expressed in it.)
+    for (size_t k = 2; k < vp.size(); ++k) EXPECT_NEAR(vp[k].pts - vp[k - 1].pts, 0.04, 0.0005) << k;
     videoTotal += vp.size();
     audioTotal += ap.size();
     if (i + 1 < files.size()) {
@@ -482,6 +491,12 @@ TEST_F(RecordTest, SplitByTimeAfterTheLimitWithTimestampsRestartingNearZero) {
       EXPECT_GE(last, 0.99);
       EXPECT_LT(last, 1.05);
     }
+    // No gap and no overlap: inside a file every picture follows the one
+    // before by one frame interval, and (below) every picture is in exactly
+    // one file. (A track's first sample is shown from the file's zero: the
+    // index of a fragmented file is written before any sample, so a later
+    // start cannot be expressed in it.)
+    for (size_t k = 2; k < vp.size(); ++k) EXPECT_NEAR(vp[k].pts - vp[k - 1].pts, 0.04, 0.0005) << k;
     videoTotal += vp.size();
     audioTotal += ap.size();
   }
@@ -520,36 +535,6 @@ TEST_F(RecordTest, ExistingFilesOfTheSameSecondAreNeverOverwritten) {
       EXPECT_EQ(ProbeStreams(f).size(), 2u);
     }
   }
-}
-
-TEST_F(RecordTest, UncreatableRecordingIsLoggedAndPacketsStayBounded) {
-  // The record "directory" is a regular file: neither it nor a file in it can
-  // be created.
-  m_home.write("blocker", "x");
-  cfg()->m_strRecordPath = m_home.file("blocker") + "/sub";
-  LogCapture log;
-  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
-  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(20, 0);
-  VrRecordFilter rec(VrRecordParams::FromConfiguration());
-  rec.PushPacket(video[0]);
-  EXPECT_TRUE(rec.IsStarted());
-  for (int i = 0; i < 200 && rec.IsWriting(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_FALSE(rec.IsWriting());
-  bool named = false;
-  for (const LogCapture::Line& l : log.lines()) {
-    if (l.severity == google::GLOG_ERROR && l.text.find(m_home.file("blocker")) != std::string::npos &&
-        l.text.find("Not a directory") != std::string::npos) {
-      named = true;
-    }
-  }
-  EXPECT_TRUE(named) << "the ERROR line names the path and the reason";
-  for (size_t i = 1; i < video.size(); ++i) rec.PushPacket(video[i]);
-  EXPECT_EQ(rec.VideoQueueSize(), VrRecordFilter::kMaxVideoQueue + 1);
-  rec.stop();
-  EXPECT_EQ(rec.VideoQueueSize(), 0u);
-  EXPECT_EQ(video[5].use_count(), 1);
 }
 
 TEST_F(RecordTest, FailedWriteDropsThatPacketAndRecordingGoesOn) {
@@ -597,4 +582,331 @@ TEST_F(RecordTest, PacketsWithoutPayloadOrOfOtherTypesAreIgnored) {
   std::vector<std::string> files = Mp4Files(m_strRecordDir);
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(ProbePackets(files[0], "v").size(), 1u);
+}
+
+// ------------------------------------------------------------ crash safety
+
+namespace {
+struct Box {
+  uint64_t offset = 0;
+  uint64_t size = 0;
+  std::string type;
+};
+
+// The top-level boxes of an MP4 file, as far as their headers are in it.
+std::vector<Box> TopLevelBoxes(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<Box> boxes;
+  uint64_t at = 0;
+  while (at + 8 <= data.size()) {
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data() + at);
+    uint64_t size = (uint64_t{p[0]} << 24) | (uint64_t{p[1]} << 16) | (uint64_t{p[2]} << 8) | p[3];
+    if (size < 8) break;  // the muxer writes no 64-bit or open-ended boxes here
+    boxes.push_back(Box{at, size, data.substr(at + 4, 4)});
+    at += size;
+  }
+  return boxes;
+}
+
+struct PlacedPacket {
+  std::string stream;  // "v" or "a"
+  double pts = 0;
+  uint64_t pos = 0;
+  int size = 0;
+};
+
+std::vector<PlacedPacket> ProbePlacedPackets(const std::string& file) {
+  std::vector<PlacedPacket> packets;
+  for (const char* stream : {"v", "a"}) {
+    std::string text = Run(std::string("ffprobe -v error -select_streams ") + stream +
+                           " -show_entries packet=pts_time,pos,size -of csv=p=0 '" + file + "'");
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+      PlacedPacket p;
+      p.stream = stream;
+      unsigned long long pos = 0;
+      if (std::sscanf(line.c_str(), "%lf,%d,%llu", &p.pts, &p.size, &pos) == 3) {
+        p.pos = pos;
+        packets.push_back(p);
+      }
+    }
+  }
+  return packets;
+}
+
+std::string Copy(const std::string& from, const std::string& to, uint64_t bytes) {
+  std::ifstream in(from, std::ios::binary);
+  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::ofstream(to, std::ios::binary) << data.substr(0, std::min<uint64_t>(bytes, data.size()));
+  return to;
+}
+
+// Waits (at most |limitMs|) until |predicate| holds.
+template <typename F>
+bool WaitUntil(F predicate, int limitMs) {
+  for (int waited = 0; waited < limitMs; waited += 10) {
+    if (predicate()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return predicate();
+}
+}  // namespace
+
+TEST_F(RecordTest, FragmentsEndAtKeyFramesAndAtMostTwoSecondsApartWithTheIndexAtTheEnd) {
+  // Key frames every 3 s: the two-second bound cuts the GOPs as well.
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 75, kSampleRate);
+  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(225, 0);  // 9 s
+  std::vector<VrMediaFramePtr> audio = enc.EncodeAudio(387, 0);
+  {
+    VrRecordFilter rec(VrRecordParams::FromConfiguration());
+    Feed(rec, RecordTestEncoder::Interleave(video, audio));
+    rec.stop();
+  }
+  std::vector<std::string> files = Mp4Files(m_strRecordDir);
+  ASSERT_EQ(files.size(), 1u);
+  std::vector<Box> boxes = TopLevelBoxes(files[0]);
+  ASSERT_GE(boxes.size(), 4u);
+  EXPECT_EQ(boxes[0].type, "ftyp");
+  EXPECT_EQ(boxes[1].type, "moov");
+  EXPECT_EQ(boxes.back().type, "mfra");  // the clean stop leaves the seek index
+  std::vector<uint64_t> fragmentStarts;
+  for (size_t i = 2; i + 1 < boxes.size(); i += 2) {
+    EXPECT_EQ(boxes[i].type, "moof") << i;
+    EXPECT_EQ(boxes[i + 1].type, "mdat") << i;
+    fragmentStarts.push_back(boxes[i].offset);
+  }
+  // Each fragment's first video packet: a fragment begins at every key frame
+  // and none spans more than two seconds of video.
+  std::vector<PlacedPacket> packets = ProbePlacedPackets(files[0]);
+  std::vector<double> firstVideoPts(fragmentStarts.size(), -1), lastVideoPts(fragmentStarts.size(), -1);
+  for (const PlacedPacket& p : packets) {
+    if (p.stream != "v") continue;
+    size_t f = std::upper_bound(fragmentStarts.begin(), fragmentStarts.end(), p.pos) - fragmentStarts.begin();
+    ASSERT_GT(f, 0u);
+    --f;
+    if (firstVideoPts[f] < 0) firstVideoPts[f] = p.pts;
+    lastVideoPts[f] = p.pts;
+  }
+  std::set<double> starts(firstVideoPts.begin(), firstVideoPts.end());
+  for (double keyTime : {0.0, 3.0, 6.0}) {
+    EXPECT_EQ(starts.count(keyTime), 1u) << "no fragment starts at the key frame at " << keyTime;
+  }
+  for (size_t f = 0; f < fragmentStarts.size(); ++f) {
+    if (firstVideoPts[f] < 0) continue;
+    EXPECT_LE(lastVideoPts[f] - firstVideoPts[f], 2.0 + 1e-6) << "fragment " << f;
+  }
+  EXPECT_GE(fragmentStarts.size(), 5u);
+  EXPECT_EQ(DecodeErrors(files[0]), "");
+}
+
+TEST_F(RecordTest, FileReadWhileRecordingHoldsEveryFinishedFragment) {
+  // What a crash leaves: the file as it is on disk while the writer still runs.
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(130, 0);
+  std::vector<VrMediaFramePtr> audio = enc.EncodeAudio(220, 0);
+  VrRecordFilter rec(VrRecordParams::FromConfiguration());
+  Feed(rec, RecordTestEncoder::Interleave(video, audio));
+  // The key frame at 5 s closes the fifth one-second fragment.
+  const std::string snapshot = m_home.file("snapshot.mp4");
+  auto fragments = [&]() {
+    const std::vector<std::string> files = Mp4Files(m_strRecordDir);
+    if (files.size() != 1) return size_t{0};
+    size_t n = 0;
+    const std::vector<Box> boxes = TopLevelBoxes(Copy(files[0], snapshot, UINT64_MAX));
+    const uint64_t size = std::filesystem::file_size(snapshot);
+    for (const Box& b : boxes) n += b.type == "mdat" && b.offset + b.size <= size;
+    return n;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return fragments() >= 5; }, 10000));
+  const std::vector<ProbedPacket> vp = ProbePackets(snapshot, "v");
+  ASSERT_GE(vp.size(), 125u);
+  for (size_t i = 0; i < vp.size(); ++i) EXPECT_NEAR(vp[i].pts, i * 0.04, 0.0005) << i;
+  EXPECT_GE(ProbePackets(snapshot, "a").size(), 210u);
+  EXPECT_EQ(DecodeErrors(snapshot), "");
+  rec.stop();
+}
+
+TEST_F(RecordTest, FileCutAtAnyByteKeepsEveryCompleteFragment) {
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  {
+    VrRecordFilter rec(VrRecordParams::FromConfiguration());
+    Feed(rec, RecordTestEncoder::Interleave(enc.EncodeVideo(150, 0), enc.EncodeAudio(258, 0)));
+    rec.stop();
+  }
+  std::vector<std::string> files = Mp4Files(m_strRecordDir);
+  ASSERT_EQ(files.size(), 1u);
+  const std::vector<Box> boxes = TopLevelBoxes(files[0]);
+  const std::vector<PlacedPacket> full = ProbePlacedPackets(files[0]);
+  const uint64_t size = std::filesystem::file_size(files[0]);
+  ASSERT_GT(boxes.size(), 8u);
+  // Inside the header, inside a moof, inside an mdat, just before the index.
+  const std::vector<uint64_t> cuts = {boxes[1].offset + 100, boxes[4].offset + 20,
+                                      boxes[5].offset + boxes[5].size / 2, size * 2 / 3,
+                                      boxes.back().offset - 1};
+  for (uint64_t cut : cuts) {
+    SCOPED_TRACE("cut at " + std::to_string(cut));
+    const std::string truncated = Copy(files[0], m_home.file("cut.mp4"), cut);
+    uint64_t complete = 0;  // end of the last fragment wholly before the cut
+    for (const Box& b : boxes) {
+      if (b.type == "mdat" && b.offset + b.size <= cut) complete = b.offset + b.size;
+    }
+    size_t expected = 0;
+    for (const PlacedPacket& p : full) expected += p.pos + p.size <= complete;
+    // Every packet of the complete fragments is read back at its place ...
+    const std::vector<PlacedPacket> got = ProbePlacedPackets(truncated);
+    size_t found = 0;
+    for (const PlacedPacket& p : full) {
+      if (p.pos + p.size > complete) continue;
+      found += std::count_if(got.begin(), got.end(), [&](const PlacedPacket& g) {
+        return g.stream == p.stream && g.pos == p.pos && g.size == p.size && g.pts == p.pts;
+      });
+    }
+    EXPECT_EQ(found, expected);
+    // ... and up to there everything decodes.
+    if (complete > 0) {
+      EXPECT_GT(expected, 0u);
+      EXPECT_EQ(DecodeErrors(Copy(files[0], m_home.file("whole.mp4"), complete)), "");
+    } else {
+      EXPECT_LT(cut, boxes[2].offset);  // only a cut in the header loses everything
+    }
+  }
+}
+
+// ------------------------------------------------------------ MJPEG
+
+TEST_F(RecordTest, MjpegRunRecordsAJpegTrackThatDecodes) {
+  cfg()->m_iEncodeType = 2;
+  VrRecordParams params = VrRecordParams::FromConfiguration();
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  std::vector<VrMediaFramePtr> video = enc.EncodeMjpeg(125, 0);  // 5 s
+  std::vector<VrMediaFramePtr> audio = enc.EncodeAudio(215, 0);
+  {
+    VrRecordFilter rec(params);
+    Feed(rec, RecordTestEncoder::Interleave(video, audio));
+    rec.stop();
+  }
+  std::vector<std::string> files = Mp4Files(m_strRecordDir);
+  ASSERT_EQ(files.size(), 1u);
+  std::vector<Fields> streams = ProbeStreams(files[0]);
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_EQ(streams[0]["codec_name"], "aac");
+  EXPECT_EQ(streams[1]["codec_name"], "mjpeg");
+  // Nothing taken for parameter sets (ffprobe leaves an empty field out).
+  EXPECT_TRUE(streams[1].count("extradata_size") == 0 || streams[1]["extradata_size"] == "0");
+  EXPECT_EQ(streams[1]["nb_read_packets"], "125");
+  EXPECT_EQ(DecodeErrors(files[0]), "");
+  // Every picture is a key frame: fragments follow the two-second bound, not
+  // one per picture.
+  size_t fragments = 0;
+  for (const Box& b : TopLevelBoxes(files[0])) fragments += b.type == "moof";
+  EXPECT_GE(fragments, 3u);
+  EXPECT_LE(fragments, 5u);
+}
+
+// ------------------------------------------------------------ failures
+
+TEST_F(RecordTest, FailedFileDropsWithoutQueueingLogsOnceAndRetriesUntilItWorks) {
+  // The record "directory" is a regular file: nothing can be created in it.
+  m_home.write("blocker", "x");
+  cfg()->m_strRecordPath = m_home.file("blocker") + "/sub";
+  LogCapture log;
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(75, 0);
+  VrRecordFilter rec(VrRecordParams::FromConfiguration());
+  rec.setRetryDelays(30, 60);
+  rec.PushPacket(video[0]);
+  ASSERT_TRUE(WaitUntil([&] { return !rec.IsWriting(); }, 5000));
+  for (int i = 1; i < 20; ++i) rec.PushPacket(video[i]);
+  EXPECT_EQ(rec.VideoQueueSize(), 0u);
+  EXPECT_EQ(video[5].use_count(), 1);
+  EXPECT_EQ(log.count("Video Frame Loss."), 0);
+  // Attempts go on and are each logged, as warnings: one ERROR per episode.
+  ASSERT_TRUE(WaitUntil([&] { return log.count("(attempt 2)") > 0; }, 5000));
+  int errors = 0;
+  for (const LogCapture::Line& l : log.lines()) {
+    if (l.severity != google::GLOG_ERROR) continue;
+    ++errors;
+    EXPECT_NE(l.text.find(m_home.file("blocker")), std::string::npos) << l.text;
+    EXPECT_NE(l.text.find("Not a directory"), std::string::npos) << l.text;
+  }
+  EXPECT_EQ(errors, 1);
+  EXPECT_GE(log.count("attempt 1 failed"), 1);
+  // Once the directory can be made, the next attempt opens a file; it starts
+  // at the next key frame.
+  std::filesystem::remove(m_home.file("blocker"));
+  ASSERT_TRUE(WaitUntil([&] { return rec.IsWriting(); }, 5000));
+  Feed(rec, std::vector<VrMediaFramePtr>(video.begin() + 20, video.end()));
+  rec.stop();
+  std::vector<std::string> files = Mp4Files(m_home.file("blocker") + "/sub");
+  ASSERT_EQ(files.size(), 1u);
+  std::vector<ProbedPacket> vp = ProbePackets(files[0], "v");
+  ASSERT_EQ(vp.size(), 50u);  // from the key frame at 25
+  EXPECT_TRUE(vp[0].key);
+  EXPECT_EQ(DecodeErrors(files[0]), "");
+}
+
+TEST_F(RecordTest, FullDiskEndsTheFileCleanlyAndANewOneFollowsWhenSpaceReturns) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  std::filesystem::create_directories(m_strRecordDir);
+  if (::Run("mount -t tmpfs -o size=1m ostrel-test '" + m_strRecordDir + "'") != "") {
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  }
+  struct Unmount {
+    std::string dir;
+    ~Unmount() { ::Run("umount '" + dir + "'"); }
+  } unmount{m_strRecordDir};
+  // Leave about 300 KB: a few seconds of this video.
+  {
+    std::ofstream filler(m_strRecordDir + "/filler", std::ios::binary);
+    filler << std::string(700 * 1024, 'x');
+  }
+  LogCapture log;
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(500, 0);  // 20 s, about 1 MB
+  std::vector<VrMediaFramePtr> audio = enc.EncodeAudio(861, 0);
+  std::vector<VrMediaFramePtr> all = RecordTestEncoder::Interleave(video, audio);
+  VrRecordFilter rec(VrRecordParams::FromConfiguration());
+  rec.setRetryDelays(50, 100);
+  size_t fed = 0;
+  while (fed < all.size() && rec.IsWriting() | !rec.IsStarted()) Feed(rec, {all[fed++]});
+  ASSERT_LT(fed, all.size()) << "the disk never filled";
+  // Packets keep being handed over, without blocking and without queueing.
+  for (size_t i = 0; i < 100 && fed < all.size(); ++i) rec.PushPacket(all[fed++]);
+  EXPECT_EQ(rec.VideoQueueSize() + rec.AudioQueueSize(), 0u);
+  const std::vector<std::string> first = Mp4Files(m_strRecordDir);
+  ASSERT_EQ(first.size(), 1u);
+  // The retries fail while the disk is full; each is logged, the ERROR once.
+  ASSERT_TRUE(WaitUntil([&] { return log.count("attempt 2 failed") > 0; }, 5000));
+  int errors = 0;
+  for (const LogCapture::Line& l : log.lines()) {
+    if (l.severity != google::GLOG_ERROR) continue;
+    ++errors;
+    EXPECT_NE(l.text.find("No space left on device"), std::string::npos) << l.text;
+    EXPECT_NE(l.text.find(first[0]), std::string::npos) << l.text;
+  }
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(Mp4Files(m_strRecordDir).size(), 1u);  // a failed attempt leaves no empty file
+  // What was written plays: every fragment on disk is complete.
+  std::vector<ProbedPacket> vp = ProbePackets(first[0], "v");
+  EXPECT_GE(vp.size(), 25u);
+  EXPECT_EQ(DecodeErrors(Copy(first[0], m_home.file("first.mp4"),
+                              [&] {
+                                uint64_t end = 0;
+                                const uint64_t size = std::filesystem::file_size(first[0]);
+                                for (const Box& b : TopLevelBoxes(first[0]))
+                                  if (b.type == "mdat" && b.offset + b.size <= size) end = b.offset + b.size;
+                                return end;
+                              }())),
+            "");
+  // Space comes back: the next attempt opens a new file.
+  std::filesystem::remove(m_strRecordDir + "/filler");
+  ASSERT_TRUE(WaitUntil([&] { return rec.IsWriting(); }, 5000));
+  while (fed < all.size() && fed < 700) Feed(rec, {all[fed++]});
+  rec.stop();
+  std::vector<std::string> files = Mp4Files(m_strRecordDir);
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_FALSE(ProbePackets(files[1], "v").empty());
+  EXPECT_EQ(DecodeErrors(files[1]), "");
 }

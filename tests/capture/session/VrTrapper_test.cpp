@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -408,6 +409,44 @@ TEST_F(VrTrapperTest, CapturedSoundFillsBlocksFromTheFrontAndShortBlocksEndInSil
   ASSERT_EQ(loud[0]->m_iSize, 4096);
   for (int i = 0; i < 4096; ++i) ASSERT_EQ(loud[0]->m_pData[i], i < 2000 ? 0x5A : 0) << i;
   for (int i = 0; i < 4096; ++i) ASSERT_EQ(loud[1]->m_pData[i], 0x6B) << i;
+}
+
+TEST_F(VrTrapperTest, ABacklogOfCapturedSoundIsCutBackToKeepTheSoundOnTheClock) {
+  // Eight blocks arrive at once, as after a stall of the capture: playing
+  // them all would put every later sound eight blocks behind the pictures.
+  cfg->m_bAudioEnable = true;
+  cfg->m_iAudioSample = 48000;
+  Output out;
+  auto trapper = Make(&out);
+  ASSERT_EQ(trapper->start(), 0);
+  LogCapture log;
+  for (uint8_t fill = 1; fill <= 8; ++fill) {
+    VrMediaFramePtr f = VrCreateMediaFrame();
+    f->AllocData(VrTrapper::kAudioBlockBytes);
+    std::memset(f->m_pData, fill, VrTrapper::kAudioBlockBytes);
+    f->m_iMediaType = VR_MEDIA_AUDIO;
+    sources.sound->Emit(f);
+  }
+  ASSERT_TRUE(out.WaitFor([&] {
+    for (const auto& b : out.audio) {
+      if (b->m_pData[0] == 8) return true;
+    }
+    return false;
+  }));
+  trapper->stop();
+  std::vector<int> played;
+  for (const auto& b : out.Audio()) {
+    if (!AllZero(b)) played.push_back(b->m_pData[0]);
+  }
+  ASSERT_FALSE(played.empty());
+  EXPECT_EQ(played.back(), 8);
+  EXPECT_TRUE(std::is_sorted(played.begin(), played.end()));
+  // Cut back to the allowed backlog, oldest first: fewer than eight played,
+  // and the newest kMaxAudioBacklog all played.
+  EXPECT_LT(played.size(), 8u);
+  ASSERT_GE(played.size(), VrTrapper::kMaxAudioBacklog);
+  EXPECT_EQ(std::vector<int>(played.end() - 2, played.end()), (std::vector<int>{7, 8}));
+  EXPECT_EQ(log.count("blocks behind the clock"), 1);
 }
 
 TEST_F(VrTrapperTest, OutputNeedsBothCallbackAndContext) {
