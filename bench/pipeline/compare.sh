@@ -13,17 +13,10 @@ SECONDS_PER_RUN="${3:-20}"
 FPS="${4:-25}"
 WARMUP=3
 
-WORK="$(mktemp -d /tmp/ostrel-compare-XXXXXX)"
 # shellcheck source=scripts/private-desktop.sh
 . "$ROOT/scripts/private-desktop.sh"
-cleanup() {
-  ostrel_stop_private
-  wait 2>/dev/null || true
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+ostrel_private_workdir ostrel-compare
 
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 HZ="$(getconf CLK_TCK)"
 
 ostrel_private_display "$WORK" 1920 1080 50
@@ -45,9 +38,9 @@ start_run() {
 start_run a "$A" 16101; PID_A=$RUN_PID
 start_run b "$B" 16102; PID_B=$RUN_PID
 sleep "$WARMUP"
-t0="$(date +%s.%N)"; a0="$(cpu_ticks "$PID_A")"; b0="$(cpu_ticks "$PID_B")"
+t0="$(date +%s.%N)"; a0="$(ostrel_cpu_ticks "$PID_A")"; b0="$(ostrel_cpu_ticks "$PID_B")"
 sleep "$SECONDS_PER_RUN"
-t1="$(date +%s.%N)"; a1="$(cpu_ticks "$PID_A")"; b1="$(cpu_ticks "$PID_B")"
+t1="$(date +%s.%N)"; a1="$(ostrel_cpu_ticks "$PID_A")"; b1="$(ostrel_cpu_ticks "$PID_B")"
 sleep 2
 kill -INT "$PID_A" "$PID_B"; wait "$PID_A" "$PID_B" || true
 

@@ -17,18 +17,10 @@ BIN="$BUILD_DIR/bin"
 CLIENT="$BUILD_DIR/bin/ostrel-client"
 [ -x "$BIN/ostrel" ] && [ -x "$CLIENT" ] || "$ROOT/scripts/build.sh" "$BUILD_DIR" >/dev/null
 
-WORK="$(mktemp -d /tmp/ostrel-bench-XXXXXX)"
 # shellcheck source=scripts/private-desktop.sh
 . "$ROOT/scripts/private-desktop.sh"
-cleanup() {
-  ostrel_stop_private
-  wait 2>/dev/null || true
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
+ostrel_private_workdir ostrel-bench
 
-# CPU ticks (user + system) of a process.
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 HZ="$(getconf CLK_TCK)"
 
 ostrel_private_display "$WORK" 1920 1080 50
@@ -40,9 +32,9 @@ measure() {
   local pid="$1"
   sleep "$WARMUP"
   local t0 c0 t1 c1
-  t0="$(date +%s.%N)"; c0="$(cpu_ticks "$pid")"
+  t0="$(date +%s.%N)"; c0="$(ostrel_cpu_ticks "$pid")"
   sleep "$SECONDS_PER_RUN"
-  t1="$(date +%s.%N)"; c1="$(cpu_ticks "$pid")"
+  t1="$(date +%s.%N)"; c1="$(ostrel_cpu_ticks "$pid")"
   awk -v c0="$c0" -v c1="$c1" -v t0="$t0" -v t1="$t1" -v hz="$HZ" 'BEGIN { printf "%.3f", (c1 - c0) / hz / (t1 - t0) }'
 }
 

@@ -19,39 +19,13 @@ WIDTH=640
 HEIGHT=480
 FPS=25
 
-WORK="$(mktemp -d /tmp/ostrel-drift-XXXXXX)"
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-exec 9>"$WORK/displayfd"
-Xvfb -displayfd 9 -screen 0 "${WIDTH}x${HEIGHT}x24" -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
-PIDS+=($!)
-for _ in $(seq 100); do [ -s "$WORK/displayfd" ] && break; sleep 0.1; done
-exec 9>&-
-export DISPLAY=":$(head -n1 "$WORK/displayfd")"
-
-mkdir -p "$WORK/pulse"
-export XDG_RUNTIME_DIR="$WORK/pulse"
-pulseaudio --daemonize=no --exit-idle-time=-1 -n --load=module-native-protocol-unix \
-  --load="module-null-sink sink_name=drift rate=48000" >"$WORK/pulse.log" 2>&1 &
-PIDS+=($!)
-export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
-for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-pactl set-default-sink drift >/dev/null 2>&1 || true
-
+# shellcheck source=scripts/private-desktop.sh
+. "$ROOT/scripts/private-desktop.sh"
+ostrel_private_workdir ostrel-drift
 # The scene and the sound, started together.
-ffplay -loglevel error -noborder -left 0 -top 0 -x "$WIDTH" -y "$HEIGHT" -an -f lavfi \
-  "color=c=black:s=${WIDTH}x${HEIGHT}:r=50,drawbox=x=0:y=0:w=iw:h=ih:color=white:t=fill:enable='lt(mod(t,1),0.2)'" \
-  >"$WORK/scene.log" 2>&1 &
-PIDS+=($!)
-ffmpeg -loglevel error -f lavfi -i "aevalsrc='if(lt(mod(t,1),0.02),0.8*sin(2*PI*1000*t),0)':s=48000" \
-  -ac 2 -f s16le - 2>/dev/null | pacat --raw --format=s16le --rate=48000 --channels=2 --device=drift 2>/dev/null &
-PIDS+=($!)
+ostrel_private_display "$WORK" "$WIDTH" "$HEIGHT" 50 \
+  "color=c=black:s=${WIDTH}x${HEIGHT}:r=50,drawbox=x=0:y=0:w=iw:h=ih:color=white:t=fill:enable='lt(mod(t,1),0.2)'"
+ostrel_private_sound "$WORK" drift "aevalsrc='if(lt(mod(t,1),0.02),0.8*sin(2*PI*1000*t),0)':s=48000"
 sleep 2
 
 HOME_DIR="$WORK/home"
