@@ -166,6 +166,16 @@ class HX_BoundedQueue {
     m_ullBytes -= bytes;
   }
 
+  // kDropToKeyFrame: what push() would do with a non-key element while a gap
+  // runs, asked before the element is built: true when it would be refused
+  // (and it is then counted as lost exactly as push() counts it).
+  bool refuseWhileSkipping(bool keyFrame) {
+    HX_LockGuard lock(m_mutex);
+    if (m_ePolicy != HX_DropPolicy::kDropToKeyFrame || m_bClosed || !m_bSkipping || keyFrame) return false;
+    ++m_ullLost;
+    return true;
+  }
+
   // kDropToKeyFrame: refuse everything up to the next key frame (a start that
   // must begin at one, or an element the consumer could not use).
   void skipToKeyFrame() {

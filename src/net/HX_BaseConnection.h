@@ -50,6 +50,9 @@ class HX_BaseConnection : public HX_INet, public HX_ITimer, public HX_ILifecycle
   int pushMediaToSendQueue(HX_MsgBlockPtr block, bool keyFrame, HX_PushResult* result);
   // Media messages are dropped from now on up to the next key frame.
   void skipMediaToKeyFrame() { m_stSendQueue.skipToKeyFrame(); }
+  // True when a non-key media message would be refused now, so the caller
+  // need not frame it.
+  bool refuseMediaWhileSkipping(bool keyFrame) { return m_stSendQueue.refuseWhileSkipping(keyFrame); }
   // Unregisters and closes the socket; a no-op without one.
   void closeSocket();
   // closeSocket, then setClosed; returns -1 for the callers' convenience.

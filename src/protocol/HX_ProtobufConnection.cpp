@@ -77,6 +77,10 @@ int HX_ProtobufConnection::sendNetResponse(HX_NetCmd_Header& header, const char*
 int HX_ProtobufConnection::sendNetMedia(HX_NetCmd_Header header, const std::string& body, bool keyFrame,
                                         HX_PushResult* result) {
   *result = HX_PushResult();
+  if (refuseMediaWhileSkipping(keyFrame)) {
+    result->dropped = 1;
+    return 0;
+  }
   HX_MsgBlockPtr block = frameMessage(header, body.data(), body.size());
   if (!block) return -1;
   if (pushMediaToSendQueue(std::move(block), keyFrame, result) != 0) {
