@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "NetTestUtil.h"
+#include "platform/HX_Clock.h"
 #include "net/HX_BaseConnection.h"
 #include "support/LogCapture.h"
 #include "net/HX_EventLoopTestAccess.h"
@@ -203,7 +204,8 @@ TEST(HX_BaseAcceptorLimits, ClientsNeverTakeTheLastDescriptors) {
   ASSERT_EQ(acceptor.start(0, "127.0.0.1"), 0);
   std::vector<std::unique_ptr<ScopedFd>> clients;
   for (int i = 0; i < 4; ++i) clients.push_back(std::make_unique<ScopedFd>(ConnectLoopback(acceptor.localPort())));
-  // Room for two sessions before the reserve.
+  // Room for two sessions before the reserve (fewer should the process open
+  // a descriptor of its own meanwhile).
   const int first = LowestFreeDescriptor();
   LogCapture log;
   {
@@ -212,25 +214,28 @@ TEST(HX_BaseAcceptorLimits, ClientsNeverTakeTheLastDescriptors) {
       ASSERT_TRUE(WaitReadable(acceptor.listenFd(), 2000));
       HX_EventLoop::instance()->runOnce();
     }
-    EXPECT_EQ(g_started, 2);
+    EXPECT_GE(g_started, 1);
+    EXPECT_LE(g_started, 2);
     int ended = 0;
     for (auto& c : clients) ended += Ended(c->fd, 200);
-    EXPECT_EQ(ended, 2);
+    EXPECT_EQ(ended, 4 - g_started);  // the others were closed at once
     EXPECT_EQ(log.count("is among the last"), 1);  // one line for the episode
   }
+  const int startedBefore = g_started;
   // With the limit back the next client is taken, and that is said once.
   ScopedFd late(ConnectLoopback(acceptor.localPort()));
   ASSERT_TRUE(WaitReadable(acceptor.listenFd(), 2000));
   HX_EventLoop::instance()->runOnce();
-  EXPECT_EQ(g_started, 3);
+  EXPECT_EQ(g_started, startedBefore + 1);
   EXPECT_EQ(log.count("descriptors available again"), 1);
   // Gone before the next test: its clients leave and the sweep deletes them.
   g_destroyed = 0;
   clients.clear();
   ::close(late.fd);
   late.fd = -1;
-  for (int i = 0; i < 3000 && g_destroyed < 3; ++i) HX_EventLoop::instance()->runOnce();
-  EXPECT_EQ(g_destroyed, 3);
+  const int64_t deadline = HX_GetTickMs() + 3000;
+  while (g_destroyed < g_started && HX_GetTickMs() < deadline) HX_EventLoop::instance()->runOnce();
+  EXPECT_EQ(g_destroyed, g_started);
 }
 
 TEST(HX_BaseAcceptorLimits, OutOfDescriptorsTheListenerRestsAndSessionsAreStillServed) {
@@ -248,20 +253,29 @@ TEST(HX_BaseAcceptorLimits, OutOfDescriptorsTheListenerRestsAndSessionsAreStillS
 
   LogCapture log;
   std::vector<int> filler;
+  // Nothing new to the type check happens while descriptors are out: the
+  // results are looked at once they are back.
+  bool waited = false, rested = false, servedMeanwhile = false;
+  int interest = -1, startedMeanwhile = -1;
   {
     ScopedDescriptorLimit limit(static_cast<rlim_t>(LowestFreeDescriptor() + 16));
     for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) filler.push_back(fd);
-    ASSERT_TRUE(WaitReadable(acceptor.listenFd(), 2000));
+    waited = WaitReadable(acceptor.listenFd(), 2000);
     HX_EventLoop::instance()->runOnce();
-    EXPECT_TRUE(acceptor.isResting());
-    EXPECT_EQ(HX_EventLoopTestAccess::pollerInterest(HX_EventLoop::instance(), acceptor.listenFd()), 0);
-    EXPECT_TRUE(Echoed(served.fd, "bc"));
+    rested = acceptor.isResting();
+    interest = HX_EventLoopTestAccess::pollerInterest(HX_EventLoop::instance(), acceptor.listenFd());
+    servedMeanwhile = Echoed(served.fd, "bc");
     for (int i = 0; i < 5; ++i) HX_EventLoop::instance()->runOnce();
-    EXPECT_EQ(log.count("accept failed: Too many open files"), 1);
-    EXPECT_EQ(log.count("HX_TcpAccept failed."), 0);
-    EXPECT_EQ(g_started, 1);
+    startedMeanwhile = g_started;
     for (int fd : filler) ::close(fd);
   }
+  ASSERT_TRUE(waited);
+  EXPECT_TRUE(rested);
+  EXPECT_EQ(interest, 0);
+  EXPECT_TRUE(servedMeanwhile);
+  EXPECT_EQ(startedMeanwhile, 1);
+  EXPECT_EQ(log.count("accept failed: Too many open files"), 1);
+  EXPECT_EQ(log.count("HX_TcpAccept failed."), 0);
   // Descriptors are back: after its rest the listener takes the waiting client.
   for (int i = 0; i < 3000 && g_started < 2; ++i) HX_EventLoop::instance()->runOnce();
   EXPECT_EQ(g_started, 2);
