@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "config/HX_ServerConfiguration.h"
+#include "capture/VrScreenSource.h"
 #include "log/HX_Log.h"
 #include "platform/HX_Clock.h"
 #include "platform/HX_ThreadName.h"
@@ -128,6 +129,11 @@ int VrTrapper::OnFrame(VrMediaFramePtr frame, void* context) {
     self->EnqueueAudio(std::move(frame));
   }
   return 0;
+}
+
+int64_t VrTrapper::videoLostSince() const {
+  const auto* screen = dynamic_cast<const VrScreenSource*>(m_pVideoSource.get());
+  return screen != nullptr ? screen->lostSince() : -1;
 }
 
 int VrTrapper::EnqueueVideo(VrMediaFramePtr frame) { return m_videoQueue.push(std::move(frame)); }
