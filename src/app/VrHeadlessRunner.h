@@ -31,5 +31,12 @@ class VrHeadlessPrompt : public HX_IOperatorPrompt {
   bool askOkCancel(const std::string& text) override;
 };
 
+// Takes SIGINT and SIGTERM as a stop request and ignores SIGPIPE. main calls
+// it before anything else, so a signal during start-up stops the process
+// like one during the run (exit 0, no crash report). Idempotent.
+void VrInstallStopSignals();
+// The stop signal received (SIGINT or SIGTERM), or 0.
+int VrStopSignal();
+
 // Runs the headless job; returns the process exit code.
 int VrRunHeadless(const VrHeadlessOptions& options);
