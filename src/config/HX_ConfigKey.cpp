@@ -21,7 +21,10 @@ constexpr int64_t kMaxVideoBitRate = 2147483000;
 constexpr int64_t kMinAudioBitRate = 8000;
 constexpr int64_t kMaxAudioBitRate = 320000;
 
-bool IsAbsolutePath(const std::string& text) { return !text.empty() && text[0] == '/'; }
+// A key given twice reads as both values joined by a newline: no path.
+bool IsAbsolutePath(const std::string& text) {
+  return !text.empty() && text[0] == '/' && text.find('\n') == std::string::npos;
+}
 
 // The text to int64 rule of the INI reader: automatic base, numeric prefix.
 bool ParseInteger(const std::string& text, int64_t* value) {
