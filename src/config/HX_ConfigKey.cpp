@@ -20,6 +20,8 @@ constexpr int64_t kMaxVideoBitRate = 2147483000;
 // What FFmpeg's AAC encoder opens for stereo at the rates above.
 constexpr int64_t kMinAudioBitRate = 8000;
 constexpr int64_t kMaxAudioBitRate = 320000;
+// The settings dialog's port edit takes 1..65534.
+constexpr int64_t kMaxPort = 65534;
 
 // A key given twice reads as both values joined by a newline: no path.
 bool IsAbsolutePath(const std::string& text) {
@@ -162,7 +164,7 @@ const std::vector<HX_ConfigKey>& HX_ConfigKeys() {
       HX_ConfigKey::Int("RecordSplitType", &S::m_iRecordSplitType, kSplitNone, kSplitBySize),
       HX_ConfigKey::Bool("SyncRecord", &S::m_bSyncRecord),
       HX_ConfigKey::Int("PushFlowType", &S::m_iPushFlowType, kPushNDI, kPushPrivate).NotCompared(),
-      HX_ConfigKey::Int("PrivatePort", &S::m_iPrivatePort, 1, 65535).NotCompared(),
+      HX_ConfigKey::Int("PrivatePort", &S::m_iPrivatePort, 1, kMaxPort).NotCompared(),
   };
   return keys;
 }

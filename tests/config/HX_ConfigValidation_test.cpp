@@ -62,7 +62,7 @@ TEST_F(ConfigValidationTest, ValuesOutsideTheirRangeKeepTheDefaultWithOneWarning
   // One warning per key, naming the key, the refused value and the value used,
   // and the same texts for the operator.
   EXPECT_EQ(warningsNaming(log, "config.ini: FPS=2147483647 is not 1..60; 25 is used instead"), 1);
-  EXPECT_EQ(warningsNaming(log, "PrivatePort=99999999999 is not 1..65535; 6000 is used instead"), 1);
+  EXPECT_EQ(warningsNaming(log, "PrivatePort=99999999999 is not 1..65534; 6000 is used instead"), 1);
   EXPECT_EQ(warningsNaming(log, "AudioSample=12345 is not one of 7350, 8000,"), 1);
   EXPECT_EQ(warningsNaming(log, "AudioBitRate=-1 is not"), 1);
   EXPECT_EQ(warningsNaming(log, "EncodeSample=-1 is not"), 1);
@@ -81,7 +81,7 @@ TEST_F(ConfigValidationTest, ValuesOutsideTheirRangeKeepTheDefaultWithOneWarning
 TEST_F(ConfigValidationTest, EdgesOfEachRangeAreTakenAndOneBeyondIsNot) {
   writeFile(
       "[config]\nFPS=60\nEncodeSample=1000\nEncodeType=5\nAudioSample=48000\nAudioBitRate=320000\n"
-      "RecordSplitType=2\nPushFlowType=1\nPrivatePort=65535\nRecordPath=/srv/rec\n");
+      "RecordSplitType=2\nPushFlowType=1\nPrivatePort=65534\nRecordPath=/srv/rec\n");
   ASSERT_EQ(cfg()->loadNormalConfig(), 0);
   EXPECT_TRUE(cfg()->loadProblems().empty());
   EXPECT_EQ(cfg()->m_iFps, 60);
@@ -89,14 +89,14 @@ TEST_F(ConfigValidationTest, EdgesOfEachRangeAreTakenAndOneBeyondIsNot) {
   EXPECT_EQ(cfg()->m_iEncodeType, 5);
   EXPECT_EQ(cfg()->m_iAudioSample, 48000);
   EXPECT_EQ(cfg()->m_iAudioBitRate, 320000);
-  EXPECT_EQ(cfg()->m_iPrivatePort, 65535);
+  EXPECT_EQ(cfg()->m_iPrivatePort, 65534);
   EXPECT_EQ(cfg()->m_strRecordPath, "/srv/rec");
 
   // A refused value keeps what was in force before the load.
-  writeFile("[config]\nFPS=100000\nFPS2=1\nPrivatePort=0\nAudioSample=0x3e80\nEncodeType=0\n");
+  writeFile("[config]\nFPS=100000\nFPS2=1\nPrivatePort=65535\nAudioSample=0x3e80\nEncodeType=0\n");
   ASSERT_EQ(cfg()->loadNormalConfig(), 0);
   EXPECT_EQ(cfg()->m_iFps, 60);
-  EXPECT_EQ(cfg()->m_iPrivatePort, 65535);
+  EXPECT_EQ(cfg()->m_iPrivatePort, 65534);
   EXPECT_EQ(cfg()->m_iAudioSample, 16000);  // 0x3e80 is a rate AAC signals
   EXPECT_EQ(cfg()->m_iEncodeType, 5);
   EXPECT_EQ(cfg()->loadProblems().size(), 3u);
