@@ -33,6 +33,8 @@ fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-echo "install-deps: installing ${missing[*]}"
+echo "install-deps: installing ${#missing[@]} packages: ${missing[*]}"
+echo "install-deps: updating the package lists"
 $SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# -q keeps apt's per-package lines (download, unpack, set up) as progress.
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

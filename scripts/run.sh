@@ -8,8 +8,15 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${OSTREL_BUILD_DIR:-$ROOT/build}"
 
+# Every step says what it does and shows its own progress: on a fresh machine
+# the packages and the first build take several minutes.
+echo "ostrel: [1/3] checking the Debian packages (missing ones are installed)"
 "$ROOT/scripts/install-deps.sh"
-"$ROOT/scripts/build.sh" "$BUILD_DIR" >/dev/null
+echo "ostrel: [2/3] building into $BUILD_DIR (the first build takes several minutes, later ones seconds)"
+BUILD_START=$SECONDS
+"$ROOT/scripts/build.sh" "$BUILD_DIR"
+echo "ostrel: built in $((SECONDS - BUILD_START)) s"
+echo "ostrel: [3/3] starting the server"
 BIN="$BUILD_DIR/bin"
 
 # shellcheck source=scripts/private-desktop.sh

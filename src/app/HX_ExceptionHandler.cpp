@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <glog/logging.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -63,7 +64,13 @@ int HX_ExceptionHandler::start() {
     HX_LOG_ERROR("g_pstHandler is NULL\n%s", HX_StackTrace().c_str());
     return -1;
   }
+  // glog counts SIGTERM among the failure signals; here it is the stop
+  // request, so whatever handled it before (the stop handler, or the default)
+  // keeps it and it never leaves a crash report.
+  struct sigaction term {};
+  sigaction(SIGTERM, nullptr, &term);
   google::InstallFailureSignalHandler();
+  sigaction(SIGTERM, &term, nullptr);
   google::InstallFailureWriter(&WriteCrashReport);
   return 0;
 }

@@ -3,6 +3,7 @@
 // headless runner prints and answers by policy. Called on the thread that
 // starts and stops runs.
 #include <string>
+#include <vector>
 
 class HX_IOperatorPrompt {
  public:
@@ -26,3 +27,12 @@ constexpr char kConfigLoadFailed[] = "dozi加载配置失败！";
 constexpr char kAlreadyRunning[] = "程序已运行，请勿重复操作！！！";
 constexpr char kLockFailed[] = "创建单例程序锁失败!";
 }  // namespace HX_RunText
+
+// Tells the operator, in one message, of every config.ini value the last load
+// refused (HX_ServerConfiguration::loadProblems); nothing when there is none.
+inline void HX_TellLoadProblems(HX_IOperatorPrompt* prompt, const std::vector<std::string>& problems) {
+  if (prompt == nullptr || problems.empty()) return;
+  std::string text;
+  for (const std::string& p : problems) text += (text.empty() ? "" : "\n") + p;
+  prompt->showMessage(text);
+}

@@ -52,7 +52,7 @@ int VrCaptureRun::start() {
       if (m_pEncoder->InitFromConfiguration() < 0) return Fail(kEncoderFailed, HX_RunText::kEncoderInitFailed);
     }
     m_pEncoder->SetOutput(&VrCaptureRun::EncodeCallBack, this);
-    m_pEncoder->Start();
+    if (m_pEncoder->Start() != 0) return Fail(kEncoderFailed, HX_RunText::kEncoderInitFailed);
     if (record && !m_pRecorder) {
       std::atomic_store(&m_pRecorder, std::make_shared<VrRecordFilter>(VrRecordParams::FromConfiguration()));
       m_bDiskWatch = true;
@@ -63,7 +63,7 @@ int VrCaptureRun::start() {
     if (m_pServer->start() != 1) return Fail(kServerFailed, HX_RunText::kNetworkInitFailed);
   } else if (ndi && !m_pNdi) {
     m_pNdi = std::make_unique<VrNDISend>();
-    m_pNdi->start();
+    if (m_pNdi->start() != 0) return Fail(kNdiFailed, HX_RunText::kNetworkInitFailed);
   }
 
   if (!m_pTrapper) {

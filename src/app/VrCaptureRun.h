@@ -44,6 +44,7 @@ class VrCaptureRun {
   static constexpr int kVideoFailed = -4;
   static constexpr int kAudioStopped = -5;  // sound failed and the operator chose to stop
   static constexpr int kCaptureFailed = -6;
+  static constexpr int kNdiFailed = -7;  // the NDI sender's threads did not start
 
   explicit VrCaptureRun(HX_IOperatorPrompt* prompt);
   ~VrCaptureRun();  // runs the stop order

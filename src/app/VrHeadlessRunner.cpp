@@ -55,6 +55,7 @@ const char* VrHeadlessUsage() {
          "\n"
          "  --headless          run one capture run from the command line\n"
          "  --home DIR          base directory holding config.ini, log/ and dump/\n"
+         "                      (also --home=DIR)\n"
          "                      (default: OSTREL_HOME, else the executable's directory)\n"
          "  --mode MODE         screen (default): one whole monitor;\n"
          "                      window: one top-level window; region: a rectangle\n"
@@ -73,6 +74,7 @@ const char* VrHeadlessUsage() {
          "RecordSplitType (0 none, 1 time, 2 size), SyncRecord, PushFlowType\n"
          "(0 NDI, 1 private protocol), PrivatePort, CaptureCursor (1 draws the mouse\n"
          "pointer), min_log_level, enable_console_log.\n"
+         "A value outside its key's range keeps the default, with a warning on stderr.\n"
          "\n"
          "When sound capture fails the run goes on without sound; when the record\n"
          "directory's disk runs below 500 MiB, recording stops and streaming goes on.\n"
@@ -102,6 +104,8 @@ int VrParseHeadlessOptions(const std::vector<std::string>& args, VrHeadlessOptio
       o->m_bHelp = true;
     } else if (a == "--home") {
       if (!value(&o->m_strHome)) return -1;
+    } else if (a.rfind("--home=", 0) == 0) {
+      o->m_strHome = a.substr(7);
     } else if (a == "--mode") {
       if (!value(&v)) return -1;
       if (v == "screen") o->m_stTarget.m_eMode = VrRunTarget::kScreen;
@@ -163,7 +167,13 @@ int VrParseHeadlessOptions(const std::vector<std::string>& args, VrHeadlessOptio
 }
 
 void VrHeadlessPrompt::showMessage(const std::string& text) {
-  std::fprintf(stderr, "ostrel: %s\n", text.c_str());
+  // Every line of a message carries the prefix, as each line of a message box would be read.
+  size_t begin = 0;
+  do {
+    const size_t end = text.find('\n', begin);
+    std::fprintf(stderr, "ostrel: %s\n", text.substr(begin, end - begin).c_str());
+    begin = end == std::string::npos ? end : end + 1;
+  } while (begin != std::string::npos);
 }
 
 bool VrHeadlessPrompt::askOkCancel(const std::string& text) {
@@ -179,6 +189,29 @@ bool VrHeadlessPrompt::askOkCancel(const std::string& text) {
   std::fprintf(stderr, "ostrel: %s -> OK\n", text.c_str());
   return true;
 }
+
+void VrInstallStopSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = &OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+int VrStopSignal() { return g_stopSignal.load(); }
+
+namespace {
+const char* SignalName(int sig) { return sig == SIGINT ? " (SIGINT)" : sig == SIGTERM ? " (SIGTERM)" : ""; }
+
+// A stop asked for before the run started ends the process as a stop does.
+int StoppedBeforeTheRun(HX_LoggingSystem* logging) {
+  std::printf("ostrel: stopped before the run started%s\n", SignalName(g_stopSignal));
+  std::fflush(stdout);
+  logging->stopDaemon();
+  return 0;
+}
+}  // namespace
 
 int VrWaitForRunEnd(VrCaptureRun* run, int64_t durationMs, int64_t noDisplayLimitMs) {
   const int64_t begin = HX_GetTickMs();
@@ -204,6 +237,7 @@ int VrWaitForRunEnd(VrCaptureRun* run, int64_t durationMs, int64_t noDisplayLimi
 }
 
 int VrRunHeadless(const VrHeadlessOptions& options) {
+  VrInstallStopSignals();
   ACE::init();
   VrInstallFfmpegLogBridge();
   HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
@@ -211,15 +245,19 @@ int VrRunHeadless(const VrHeadlessOptions& options) {
   HX_LoggingSystem* logging = HX_LoggingSystem::instance();
   logging->setConfiguration(cfg);
   logging->init();
+  VrHeadlessPrompt prompt;
   if (cfg->loadNormalConfig() != 0) {
     HX_LOG_WARNING("%s", HX_RunText::kConfigLoadFailed);
     std::fprintf(stderr, "ostrel: %s (%s) -> using defaults\n", HX_RunText::kConfigLoadFailed,
                  cfg->configFilePath().c_str());
   }
+  HX_TellLoadProblems(&prompt, cfg->loadProblems());
   logging->startDaemon();
+  if (g_stopSignal != 0) return StoppedBeforeTheRun(logging);
 
   std::string error;
   if (VrApplyRunTarget(options.m_stTarget, &error) != 0) {
+    if (g_stopSignal != 0) return StoppedBeforeTheRun(logging);
     std::fprintf(stderr, "ostrel: %s\n", error.c_str());
     if (options.m_stTarget.m_eMode == VrRunTarget::kWindow) {
       std::fprintf(stderr, "ostrel: %s\n", HX_RunText::kWindowMissing);
@@ -244,18 +282,12 @@ int VrRunHeadless(const VrHeadlessOptions& options) {
   std::printf(", output %dx%d at %d fps\n", w, h, cfg->m_iFps);
   std::printf("ostrel: push mode: %s", PushName(cfg->m_iPushFlowType));
   if (cfg->m_iPushFlowType == kPushPrivate) std::printf(" on port %d", cfg->m_iPrivatePort);
-  std::printf("\nostrel: sound: %s\n", cfg->m_bAudioEnable ? (cfg->m_iAudioSample == 48000 ? "on, 48000 Hz" : "on, 44100 Hz") : "off");
+  if (cfg->m_bAudioEnable) std::printf("\nostrel: sound: on, %d Hz\n", cfg->m_iAudioSample);
+  else std::printf("\nostrel: sound: off\n");
   std::printf("ostrel: recording: %s\n", cfg->m_bSyncRecord ? cfg->getRecordPath().c_str() : "off");
   std::fflush(stdout);
 
-  struct sigaction sa {};
-  sa.sa_handler = &OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
-  VrHeadlessPrompt prompt;
+  if (g_stopSignal != 0) return StoppedBeforeTheRun(logging);
   VrCaptureRun run(&prompt);
   if (run.start() != VrCaptureRun::kStarted) {
     logging->stopDaemon();
@@ -266,7 +298,7 @@ int VrRunHeadless(const VrHeadlessOptions& options) {
 
   const int64_t limit = options.m_dDurationSeconds > 0 ? static_cast<int64_t>(options.m_dDurationSeconds * 1000) : -1;
   const int code = VrWaitForRunEnd(&run, limit, kVrNoDisplayLimitMs);
-  std::printf("ostrel: stopping%s\n", g_stopSignal != 0 ? (g_stopSignal == SIGINT ? " (SIGINT)" : " (SIGTERM)") : "");
+  std::printf("ostrel: stopping%s\n", SignalName(g_stopSignal));
   std::fflush(stdout);
   run.stop();
   std::printf("ostrel: stopped\n");

@@ -42,5 +42,12 @@ constexpr int64_t kVrNoDisplayLimitMs = 10000;
 // stderr and an ERROR) when the display stayed away.
 int VrWaitForRunEnd(VrCaptureRun* run, int64_t durationMs, int64_t noDisplayLimitMs);
 
+// Takes SIGINT and SIGTERM as a stop request and ignores SIGPIPE. main calls
+// it before anything else, so a signal during start-up stops the process
+// like one during the run (exit 0, no crash report). Idempotent.
+void VrInstallStopSignals();
+// The stop signal received (SIGINT or SIGTERM), or 0.
+int VrStopSignal();
+
 // Runs the headless job; returns the process exit code.
 int VrRunHeadless(const VrHeadlessOptions& options);

@@ -1,5 +1,5 @@
 // The ostrel executable: the dialog application without arguments (or with
-// --home DIR), the headless runner with --headless.
+// --home DIR / --home=DIR), the headless runner with --headless.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,6 +12,9 @@
 #include "platform/HX_Paths.h"
 
 int main(int argc, char** argv) {
+  // First, before any slow step: a stop signal during start-up is a stop, not
+  // a crash (the dialog and the headless runner both poll it).
+  VrInstallStopSignals();
   bool headless = false, help = false;
   for (int i = 1; i < argc; ++i) {
     headless = headless || std::strcmp(argv[i], "--headless") == 0;

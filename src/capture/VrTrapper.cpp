@@ -138,7 +138,17 @@ int64_t VrTrapper::videoLostSince() const {
 
 int VrTrapper::EnqueueVideo(VrMediaFramePtr frame) { return m_videoQueue.push(std::move(frame)); }
 
-int VrTrapper::EnqueueAudio(VrMediaFramePtr frame) { return m_audioQueue.push(std::move(frame)); }
+int VrTrapper::EnqueueAudio(VrMediaFramePtr frame) {
+  const size_t dropped = m_audioQueue.push(std::move(frame)).dropped;
+  if (dropped == 0) {
+    m_bAudioQueueFull = false;
+  } else if (!m_bAudioQueueFull.exchange(true)) {
+    HX_LOG_WARNING("captured sound runs ahead of the paced output: more than %zu blocks (about 200 ms) "
+                   "waiting, the oldest are dropped",
+                   kMaxAudioQueue);
+  }
+  return 0;
+}
 
 VrMediaFramePtr VrTrapper::DequeueVideo() { return m_videoQueue.pop(); }
 

@@ -17,6 +17,7 @@
 #include "core/VrCapturer.h"
 #include "core/VrFrameQueue.h"
 #include "core/VrMediaFrame.h"
+#include "core/VrMediaFrameQueue.h"
 
 class VrTrapper {
  public:
@@ -27,6 +28,11 @@ class VrTrapper {
   // stall) would otherwise delay all later sound by one block for the rest
   // of the run; beyond this backlog the oldest captured blocks are dropped.
   static constexpr size_t kMaxAudioBacklog = 2;
+  // Captured blocks the queue holds at most, about 200 ms (192 ms at 48 kHz,
+  // 209 ms at 44.1 kHz): a sound source running ahead of the pacer (a sound
+  // server whose clock is fast, a pacer held up) loses its oldest blocks
+  // instead of growing the latency and the memory without end.
+  static constexpr size_t kMaxAudioQueue = 9;
 
   // |deviceWindow| may be null. |sources| (not owned) makes the capture
   // sources; null means the real ones. The output size is read here, once.
@@ -79,7 +85,8 @@ class VrTrapper {
   uint64_t m_ullAudioSamplesSent = 0;        // SendAudio only
   bool m_bAudioCatchingUp = false;           // SendAudio only: one log line per episode
   VrFrameQueue m_videoQueue;
-  VrFrameQueue m_audioQueue;
+  VrMediaFrameQueue m_audioQueue{HX_DropPolicy::kDropOldest, kMaxAudioQueue};
+  std::atomic<bool> m_bAudioQueueFull{false};  // one log line per overflow episode
   int32_t m_iOutputWidth = 0;
   int32_t m_iOutputHeight = 0;
   void* m_pDeviceWindow;

@@ -4,6 +4,7 @@
 // them. Only the capture region and the output size are guarded by the mutex.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "config/HX_BaseConfiguration.h"
 #include "core/HX_Mutex.h"
@@ -51,6 +52,15 @@ class HX_ServerConfiguration : public HX_BaseConfiguration, public HX_ServerSett
  public:
   static HX_ServerConfiguration* instance();
 
+  // loadNormalConfig: 0; -1 when the file cannot be read; kUnparsable when
+  // it is not an INI file with a [config] section (binary data, no section).
+  // Both leave the settings as they were.
+  static constexpr int kUnparsable = -2;
+
+  // Reads every key of HX_ConfigKeys. A value the key does not accept, and a
+  // line longer than the INI reader takes, leave the field as it was and add
+  // one operator text to loadProblems (logged as a WARNING, or an ERROR for
+  // the line that would have been cut).
   int loadNormalConfig() override;
   bool isConfigChanged() override;
   // Writes the fifteen keys to a temporary file renamed over config.ini.
@@ -62,6 +72,10 @@ class HX_ServerConfiguration : public HX_BaseConfiguration, public HX_ServerSett
   void setCaptureRegion(int32_t left, int32_t top, int32_t right, int32_t bottom);
   std::string getRecordPath() const { return m_strRecordPath; }
   std::string getTargetName() const { return m_strTargetName; }
+
+  // What the last loadNormalConfig refused, one text per key; the dialog and
+  // the headless runner show them to the operator.
+  const std::vector<std::string>& loadProblems() const { return m_vecLoadProblems; }
 
   // Puts every setting back to its default (tests, and a fresh start).
   void resetToDefaults();
@@ -76,6 +90,7 @@ class HX_ServerConfiguration : public HX_BaseConfiguration, public HX_ServerSett
  private:
   HX_ServerConfiguration();
   HX_ServerSettings m_stSnapshot;
+  std::vector<std::string> m_vecLoadProblems;
   mutable HX_Mutex m_mutex;
   HX_Rect m_stCaptureRegion HX_GUARDED_BY(m_mutex);
   int32_t m_iOutputWidth HX_GUARDED_BY(m_mutex) = 1920;

@@ -2,10 +2,10 @@
 
 #include <chrono>
 #include <new>
-#include <system_error>
 
 #include "config/HX_ServerConfiguration.h"
 #include "log/HX_Log.h"
+#include "platform/HX_Thread.h"
 #include "platform/HX_ThreadName.h"
 
 VrAVEncoder::VrAVEncoder(VrEncodeContextCreator creator)
@@ -73,19 +73,19 @@ void VrAVEncoder::SetOutput(VrFrameCallback callback, void* context) {
   m_stInterleaver.SetOutput(callback, context);
 }
 
-void VrAVEncoder::Start() {
+int VrAVEncoder::Start() {
   if (m_pVideo && m_pAudio) {
-    m_pVideo->Start();
-    m_pAudio->Start();
+    if (m_pVideo->Start() != 0 || m_pAudio->Start() != 0) return -1;
   }
   m_bStop.store(false);
   if (!m_thInterleave.joinable()) {
-    try {
-      m_thInterleave = std::thread(&VrAVEncoder::Interleave, this);
-    } catch (const std::system_error& e) {
-      HX_LOG_ERROR("cannot start the interleaving thread: %s", e.what());
+    std::string error;
+    if (HX_StartThread(&m_thInterleave, [this] { Interleave(); }, &error) != 0) {
+      HX_LOG_ERROR("cannot start the interleaving thread: %s", error.c_str());
+      return -1;
     }
   }
+  return 0;
 }
 
 int VrAVEncoder::Input(VrMediaFramePtr frame) {

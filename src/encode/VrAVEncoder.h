@@ -61,7 +61,9 @@ class VrAVEncoder {
   int InitFromConfiguration();
   void SetOutput(VrFrameCallback callback, void* context);
   // Starts both encoders (when both exist) and the interleaving thread.
-  void Start();
+  // 0, or -1 when a thread could not be started (logged); Stop then ends
+  // whatever did start.
+  int Start();
   // Routes a raw frame: type 0 to video, type 1 to audio. Returns 0 when
   // queued, -1 when dropped (other type, or the encoders are missing).
   int Input(VrMediaFramePtr frame);

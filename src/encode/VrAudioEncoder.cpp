@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <system_error>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -12,6 +11,7 @@ extern "C" {
 
 #include "encode/VrLogThrottle.h"
 #include "log/HX_Log.h"
+#include "platform/HX_Thread.h"
 #include "platform/HX_ThreadName.h"
 
 namespace {
@@ -120,15 +120,16 @@ int VrAudioEncoder::Init(VrEncodeParams params) {
   return 0;
 }
 
-void VrAudioEncoder::Start() {
-  if (m_bRunning.load() || m_thWorker.joinable()) return;
+int VrAudioEncoder::Start() {
+  if (m_bRunning.load() || m_thWorker.joinable()) return 0;
   m_bRunning.store(true);
-  try {
-    m_thWorker = std::thread(&VrAudioEncoder::Encode, this);
-  } catch (const std::system_error& e) {
+  std::string error;
+  if (HX_StartThread(&m_thWorker, [this] { Encode(); }, &error) != 0) {
     m_bRunning.store(false);
-    HX_LOG_ERROR("cannot start the audio encoder thread: %s", e.what());
+    HX_LOG_ERROR("cannot start the audio encoder thread: %s", error.c_str());
+    return -1;
   }
+  return 0;
 }
 
 void VrAudioEncoder::Stop() {

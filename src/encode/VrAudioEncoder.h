@@ -21,7 +21,7 @@ class VrAudioEncoder : public VrEncoder {
   VrAudioEncoder() = default;
   ~VrAudioEncoder() override;
 
-  void Start() override;
+  int Start() override;
   // Joins the worker and empties the FIFO; the codec stays open.
   void Stop() override;
   // Queues a block of media type 1; anything else is ignored (-1).

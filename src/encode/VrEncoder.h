@@ -14,7 +14,8 @@ class VrEncoder {
   VrEncoder& operator=(const VrEncoder&) = delete;
 
   // Starts the worker thread; a second call while running does nothing.
-  virtual void Start() = 0;
+  // 0, or -1 when the system refuses the thread (logged).
+  virtual int Start() = 0;
   // Stops and joins the worker thread and drops queued input.
   virtual void Stop() = 0;
   // Accepts one raw frame; returns 0 when queued, -1 when ignored.

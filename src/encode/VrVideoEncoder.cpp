@@ -1,9 +1,9 @@
 #include "encode/VrVideoEncoder.h"
 
 #include <chrono>
-#include <system_error>
 
 #include "log/HX_Log.h"
+#include "platform/HX_Thread.h"
 #include "platform/HX_ThreadName.h"
 
 VrVideoEncoder::VrVideoEncoder(VrEncodeContextCreator creator)
@@ -28,15 +28,16 @@ int VrVideoEncoder::Init(VrEncodeParams params) {
   return m_pBackend->Init(&params) ? 0 : -1;
 }
 
-void VrVideoEncoder::Start() {
-  if (m_bRunning.load() || m_thWorker.joinable()) return;
+int VrVideoEncoder::Start() {
+  if (m_bRunning.load() || m_thWorker.joinable()) return 0;
   m_bRunning.store(true);
-  try {
-    m_thWorker = std::thread(&VrVideoEncoder::Encode, this);
-  } catch (const std::system_error& e) {
+  std::string error;
+  if (HX_StartThread(&m_thWorker, [this] { Encode(); }, &error) != 0) {
     m_bRunning.store(false);
-    HX_LOG_ERROR("cannot start the video encoder thread: %s", e.what());
+    HX_LOG_ERROR("cannot start the video encoder thread: %s", error.c_str());
+    return -1;
   }
+  return 0;
 }
 
 void VrVideoEncoder::Stop() {

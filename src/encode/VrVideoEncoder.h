@@ -19,7 +19,7 @@ class VrVideoEncoder : public VrEncoder {
   explicit VrVideoEncoder(VrEncodeContextCreator creator = &VrCreateEncodeContext);
   ~VrVideoEncoder() override;
 
-  void Start() override;
+  int Start() override;
   // Joins the worker, closes the back-end and empties the FIFO.
   void Stop() override;
   // Queues a frame of media type 0; anything else is ignored (-1).

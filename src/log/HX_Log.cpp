@@ -3,6 +3,8 @@
 #include <ace/Stack_Trace.h>
 #include <glog/logging.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -39,10 +41,27 @@ std::string HX_StackTrace() {
 
 bool HX_DebugLogEnabled() { return FLAGS_v >= 1; }
 
+namespace {
+// Set while the level asked for is FATAL and glog's minimum is held at ERROR
+// for it; a later direct store into FLAGS_minloglevel (tests, the client)
+// leaves ERROR and so ends it.
+std::atomic<bool> g_fatalOnly{false};
+
+int MinLogLevel() {
+  const int glogLevel = FLAGS_minloglevel;
+  return glogLevel == google::GLOG_ERROR && g_fatalOnly.load() ? HX_LOG_SEV_FATAL : glogLevel;
+}
+}  // namespace
+
+void HX_SetMinLogLevel(int severity) {
+  g_fatalOnly = severity >= HX_LOG_SEV_FATAL;
+  FLAGS_minloglevel = severity >= HX_LOG_SEV_FATAL ? google::GLOG_ERROR : severity;
+}
+
 void HX_WriteLogLine(const char* file, int line, const char* prettyFunction, int severity,
                      bool withStackTrace, const char* format, ...) {
-  int glogSeverity = severity >= HX_LOG_SEV_FATAL ? google::GLOG_ERROR : severity;
-  if (glogSeverity < FLAGS_minloglevel) return;
+  if (std::min(severity, int{HX_LOG_SEV_FATAL}) < MinLogLevel()) return;
+  const int glogSeverity = severity >= HX_LOG_SEV_FATAL ? google::GLOG_ERROR : severity;
   char buf[kLogLineBufferSize];
   va_list args;
   va_start(args, format);

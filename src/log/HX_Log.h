@@ -13,10 +13,16 @@ constexpr int kLogLineBufferSize = 4096;
 // |prettyFunction| is the compiler's __PRETTY_FUNCTION__; the line names only
 // the class-qualified operation ("VrNDISend::SendVideo"). A FATAL line is
 // written at glog's ERROR severity with a "FATAL " prefix so that logging never
-// ends the process.
+// ends the process; the minimum level is compared with the line's own
+// severity, so FATAL lines still appear at level "fatal".
 void HX_WriteLogLine(const char* file, int line, const char* prettyFunction, int severity,
                      bool withStackTrace, const char* format, ...)
     __attribute__((format(printf, 6, 7)));
+
+// Sets the minimum level (0 INFO .. 3 FATAL). glog's own minimum is held at
+// ERROR or below so that it never drops the FATAL lines written at ERROR;
+// this level then decides alone which lines are written.
+void HX_SetMinLogLevel(int severity);
 
 // True when debug lines are written (the configured level is "debug").
 bool HX_DebugLogEnabled();

@@ -111,7 +111,7 @@ void HX_LoggingSystem::init() {
   google::SetLogDestination(google::GLOG_INFO, dir.c_str());
   FLAGS_log_dir = dir;
   FLAGS_max_log_size = 10;
-  FLAGS_minloglevel = minLevel;
+  HX_SetMinLogLevel(minLevel);
   FLAGS_logbuflevel = 0;
   FLAGS_logbufsecs = 1;
   FLAGS_logtostderr = false;
@@ -142,7 +142,7 @@ void HX_LoggingSystem::applyConfigOnce() {
   m_pstConfig->loadLoggerConfig(false);
   int minLevel = 0, verbose = 0;
   MapLevel(m_pstConfig->m_strMinLogLevel, &minLevel, &verbose);
-  FLAGS_minloglevel = minLevel;
+  HX_SetMinLogLevel(minLevel);
   FLAGS_v = verbose;
   ApplyConsole(m_pstConfig->m_bEnableConsoleLog, false);
 }

@@ -1,11 +1,11 @@
 #include "ndi/VrNDISend.h"
 
 #include <chrono>
-#include <system_error>
 
 #include "config/HX_ServerConfiguration.h"
 #include "log/HX_Log.h"
 #include "platform/HX_Clock.h"
+#include "platform/HX_Thread.h"
 #include "platform/HX_ThreadName.h"
 
 namespace {
@@ -56,11 +56,10 @@ int VrNDISend::start() {
     return -1;
   }
   m_bStop = false;
-  try {
-    m_videoThread = std::thread(&VrNDISend::SendVideo, this);
-    m_audioThread = std::thread(&VrNDISend::SendAudio, this);
-  } catch (const std::system_error& e) {
-    HX_LOG_ERROR("cannot start an NDI sender thread: %s", e.what());
+  std::string error;
+  if (HX_StartThread(&m_videoThread, [this] { SendVideo(); }, &error) != 0 ||
+      HX_StartThread(&m_audioThread, [this] { SendAudio(); }, &error) != 0) {
+    HX_LOG_ERROR("cannot start an NDI sender thread: %s", error.c_str());
     stop();
     return -2;
   }

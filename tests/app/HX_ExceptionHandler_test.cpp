@@ -56,3 +56,32 @@ TEST(HX_ExceptionHandler, AnUncreatableDumpDirectoryIsReported) {
   EXPECT_EQ(HX_ExceptionHandler::instance()->start(), -1);
   EXPECT_TRUE(log.contains("g_pstHandler is NULL"));
 }
+
+// SIGTERM asks for a stop: the handler installed before the crash handler
+// keeps it, with the default as well as with a stop handler of its own.
+TEST(HX_ExceptionHandler, SigtermStaysAStopRequestAndLeavesNoReport) {
+  for (bool ownHandler : {true, false}) {
+    TempDir dir;
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      static volatile sig_atomic_t stopped = 0;
+      if (ownHandler) signal(SIGTERM, [](int) { stopped = 1; });
+      HX_SetBaseDirectory(dir.path());
+      if (HX_ExceptionHandler::instance()->start() != 0) _exit(3);
+      raise(SIGTERM);
+      _exit(stopped ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    if (ownHandler) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+    }
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path() + "/dump", ec)) {
+      ADD_FAILURE() << "crash report " << e.path() << (ownHandler ? " with" : " without") << " a stop handler";
+    }
+  }
+}

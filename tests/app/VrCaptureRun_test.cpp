@@ -21,6 +21,7 @@
 #include "platform/HX_Clock.h"
 #include "platform/HX_Paths.h"
 #include "platform/HX_PeriodicTimer.h"
+#include "platform/HX_Thread.h"
 #include "support/LogCapture.h"
 #include "support/ScriptedRun.h"
 #include "support/FreePort.h"
@@ -129,6 +130,26 @@ TEST_F(CaptureRunTest, StartFailuresTellTheOperatorAndLeaveNothing) {
   EXPECT_EQ(m_prompt.messages, (std::vector<std::string>{
                                    "指定的窗口不存在,请刷新列表", "编码器初始化失败",
                                    "网络推流初始化失败！", "视频采集失败！"}));
+}
+
+// A worker thread of the encoder pair or of the NDI sender that the system
+// refuses fails the start with the output's message, and nothing is left.
+TEST_F(CaptureRunTest, ARefusedOutputThreadFailsTheStart) {
+  struct Case { int push; int code; const char* text; } cases[] = {
+      {kPushPrivate, VrCaptureRun::kEncoderFailed, "编码器初始化失败"},
+      {kPushNDI, VrCaptureRun::kNdiFailed, "网络推流初始化失败！"},
+  };
+  for (const Case& c : cases) {
+    cfg()->m_iPushFlowType = c.push;
+    m_prompt.messages.clear();
+    VrCaptureRun run(&m_prompt);
+    run.setSources(&m_sources);
+    HX_FailThreadStartsForTest(0, 1);
+    EXPECT_EQ(run.start(), c.code) << c.push;
+    HX_FailThreadStartsForTest(0, 0);
+    expectNothingLeft(run);
+    EXPECT_EQ(m_prompt.messages, std::vector<std::string>{c.text});
+  }
 }
 
 TEST_F(CaptureRunTest, SoundFailureAsksAndCancelKeepsTheRunGoing) {

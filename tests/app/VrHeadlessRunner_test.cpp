@@ -46,6 +46,11 @@ TEST(VrHeadlessOptions, TargetsAndDefaults) {
   VrHeadlessOptions m;
   ASSERT_EQ(Parse({"--headless", "--monitor", "1"}, &m, &error), 0);
   EXPECT_EQ(m.m_stTarget.m_iMonitor, 1);
+
+  // The base directory also comes as one word, as the path code reads it.
+  VrHeadlessOptions h;
+  ASSERT_EQ(Parse({"--home=/srv/ostrel dir", "--headless"}, &h, &error), 0) << error;
+  EXPECT_EQ(h.m_strHome, "/srv/ostrel dir");
 }
 
 TEST(VrHeadlessOptions, BadInputIsRefusedWithAReason) {

@@ -52,11 +52,11 @@ TEST_F(ConfigTest, DefaultRecordPathIsVideosUnderHome) {
 }
 
 TEST_F(ConfigTest, IntegersUseAutomaticBaseAndNumericPrefixes) {
-  writeIni("FPS=0x1e\nEncodeCache=012\nEncodeSample=12abc\nEncodeType=abc\n");
+  writeIni("FPS=0x1e\nEncodeCache=012\nEncodeSample=2500000bps\nEncodeType=abc\n");
   ASSERT_EQ(cfg()->loadNormalConfig(), 0);
   EXPECT_EQ(cfg()->m_iFps, 30);
   EXPECT_EQ(cfg()->m_iEncodeCache, 10);
-  EXPECT_EQ(cfg()->m_iEncodeSample, 12);
+  EXPECT_EQ(cfg()->m_iEncodeSample, 2500000);
   EXPECT_EQ(cfg()->m_iEncodeType, 1);  // "abc" keeps the previous value
 }
 

@@ -48,6 +48,7 @@ class Child {
   Child& operator=(const Child&) = delete;
 
   bool started() const { return m_pid > 0; }
+  pid_t pid() const { return m_pid; }
   void signal(int sig) const {
     if (m_pid > 0 && !m_bDone) kill(m_pid, sig);
   }

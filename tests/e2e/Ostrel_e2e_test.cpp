@@ -371,6 +371,67 @@ TEST_F(EndToEnd, MissingConfigurationMeansDefaults) {
   EXPECT_NE(ostrel->out().find("output 640x480 at 25 fps"), std::string::npos) << ostrel->out();
 }
 
+TEST_F(EndToEnd, ConfigurationProblemsAreToldOnStderrAndTheDefaultsUsed) {
+  // (A key given twice reads as its first value, so the file is written whole.)
+  m_home.write("config.ini", "[config]\nFPS=100000\nAudioSample=12345\nAudioEnable=1\nRecordPath=/" +
+                                 std::string(5000, 'x') + "\n");
+  {
+    auto ostrel = StartOstrel({"--duration", "1"});
+    EXPECT_EQ(ostrel->wait(60s), 0) << ostrel->err();
+    const std::string err = ostrel->err();
+    EXPECT_NE(err.find("ostrel: config.ini: FPS=100000 is not 1..60; 25 is used instead"), std::string::npos) << err;
+    EXPECT_NE(err.find("config.ini: AudioSample=12345 is not one of"), std::string::npos) << err;
+    EXPECT_NE(err.find("config.ini: the RecordPath line is longer than 199 characters and was not read"),
+              std::string::npos) << err;
+    EXPECT_NE(ostrel->out().find("at 25 fps"), std::string::npos) << ostrel->out();
+    EXPECT_NE(ostrel->out().find("sound: on, 44100 Hz"), std::string::npos) << ostrel->out();
+  }
+  {
+    // Binary data is no configuration: the operator hears so, the defaults run.
+    m_home.write("config.ini", std::string("\x7f" "ELF\x02\x01\x01") + std::string(12, '\0') + "PushFlowType\n\xff\n");
+    auto ostrel = StartOstrel({"--duration", "1"});
+    EXPECT_EQ(ostrel->wait(60s), 0) << ostrel->err();
+    EXPECT_NE(ostrel->err().find("dozi加载配置失败！"), std::string::npos) << ostrel->err();
+  }
+}
+
+namespace {
+// True when |pid| has a handler installed for |sig| (SigCgt in /proc).
+bool CatchesSignal(pid_t pid, int sig) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
+  }
+  return false;
+}
+}  // namespace
+
+// A stop signal as early as the process takes one, and a little later, is a
+// stop: exit 0 and no crash report, whichever start-up step it interrupts.
+TEST_F(EndToEnd, StopSignalDuringStartUpIsACleanStop) {
+  TempDir& home = m_home;
+  WriteConfig("PushFlowType=1\n");
+  for (int delayMs : {0, 0, 5, 20, 60}) {
+    Child ostrel({OSTREL_BIN, "--headless", "--home=" + home.path(), "--duration", "30"},
+                 {"DISPLAY=" + m_xvfb->display()}, home.file("ostrel.out"), home.file("ostrel.err"));
+    ASSERT_TRUE(ostrel.started());
+    bool caught = false;
+    for (int i = 0; i < 5000 && !caught; ++i) {
+      caught = CatchesSignal(ostrel.pid(), SIGTERM);
+      if (!caught) std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(caught) << "SIGTERM is never caught\n" << ostrel.err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    ostrel.signal(SIGTERM);
+    EXPECT_EQ(ostrel.wait(30s), 0) << "SIGTERM " << delayMs << " ms after it is caught\n" << ostrel.err();
+    std::error_code ec;
+    for (auto& e : std::filesystem::directory_iterator(home.path() + "/dump", ec)) {
+      ADD_FAILURE() << "crash report " << e.path() << " after SIGTERM at " << delayMs << " ms";
+    }
+  }
+}
+
 TEST(EndToEndWindow, AWindowUnderAWindowManagerIsRecordedAtItsClientSize) {
   XvfbServer::Options xo;
   xo.width = 800;

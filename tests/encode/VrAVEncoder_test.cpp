@@ -10,6 +10,7 @@
 #include "EncodeTestUtil.h"
 #include "config/HX_ServerConfiguration.h"
 #include "encode/VrVideoFFMPEGEncoder.h"
+#include "platform/HX_Thread.h"
 #include "support/LogCapture.h"
 
 using enc_test::PacketSink;
@@ -146,6 +147,33 @@ TEST_F(VrAVEncoderTest, InputRoutesByMediaTypeOnlyWhenBothEncodersExist) {
   EXPECT_EQ(pair.Input(nullptr), -1);
   EXPECT_EQ(pair.VideoEncoder()->QueuedFrames(), 1u);
   EXPECT_EQ(pair.AudioEncoder()->QueuedBlocks(), 1u);
+}
+
+// Each of the pair's three threads (video worker, audio worker, interleaver)
+// may be refused by the system: Start reports it, and Stop ends what started.
+TEST_F(VrAVEncoderTest, AThreadTheSystemRefusesFailsTheStart) {
+  const char* lines[] = {"cannot start the video encoder thread", "cannot start the audio encoder thread",
+                         "cannot start the interleaving thread"};
+  for (int succeeding = 0; succeeding < 3; ++succeeding) {
+    VrAVEncoder pair;
+    VrEncodeParams v;
+    VrEncodeParams a;
+    ParamsFor(1, &v, &a);
+    ASSERT_EQ(pair.Init(v, a), 0);
+    LogCapture log;
+    HX_FailThreadStartsForTest(succeeding, 1);
+    EXPECT_EQ(pair.Start(), -1) << succeeding;
+    HX_FailThreadStartsForTest(0, 0);
+    EXPECT_EQ(log.count(lines[succeeding]), 1) << succeeding;
+    pair.Stop();
+  }
+  VrAVEncoder pair;
+  VrEncodeParams v;
+  VrEncodeParams a;
+  ParamsFor(1, &v, &a);
+  ASSERT_EQ(pair.Init(v, a), 0);
+  EXPECT_EQ(pair.Start(), 0);
+  pair.Stop();
 }
 
 TEST_F(VrAVEncoderTest, NvencChoiceStreamsSoftwareVideoInterleavedWithSound) {

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "config/HX_ServerConfiguration.h"
+#include "log/HX_LoggingSystem.h"
+#include "platform/HX_Paths.h"
 #include "support/LogCapture.h"
+#include "support/TempDir.h"
 
 namespace {
 struct Sample {
@@ -67,4 +71,48 @@ TEST(HX_Log, DebugLinesOnlyAtVerboseOneAndTracesAppendAStack) {
   ASSERT_EQ(lines.size(), 2u);
   // The trace names this test's frame (needs -rdynamic).
   EXPECT_NE(lines[1].text.find("TestBody"), std::string::npos) << lines[1].text;
+}
+
+// At level "fatal" only FATAL lines are written, and they are: glog's own
+// minimum must not drop them for being written at its ERROR severity.
+TEST(HX_Log, FatalLinesSurviveTheFatalLevel) {
+  LogCapture log;
+  HX_SetMinLogLevel(HX_LOG_SEV_FATAL);
+  HX_LOG_INFO("info");
+  HX_LOG_WARNING("warning");
+  HX_LOG_ERROR("error");
+  HX_LOG_ERROR_TRACE("error with trace");
+  HX_LOG_FATAL("the fatal line");
+  auto lines = log.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].severity, google::GLOG_ERROR);
+  EXPECT_NE(lines[0].text.find("FATAL the fatal line"), std::string::npos);
+
+  // Back at "error", ERROR lines return; a level set straight into glog's
+  // flag (as the client does) is obeyed as it stands.
+  HX_SetMinLogLevel(HX_LOG_SEV_ERROR);
+  HX_LOG_ERROR("error again");
+  EXPECT_EQ(log.count("error again"), 1);
+  HX_SetMinLogLevel(HX_LOG_SEV_FATAL);
+  FLAGS_minloglevel = 0;
+  HX_LOG_INFO("info again");
+  EXPECT_EQ(log.count("info again"), 1);
+}
+
+TEST(HX_Log, FatalLevelFromConfigIniKeepsFatalLines) {
+  TempDir dir;
+  HX_SetBaseDirectory(dir.path());
+  dir.write("config.ini", "[config]\nmin_log_level=fatal\n");
+  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  cfg->resetToDefaults();
+  HX_LoggingSystem* ls = HX_LoggingSystem::instance();
+  ls->setConfiguration(cfg);
+  ls->applyConfigOnce();
+  LogCapture log;
+  HX_LOG_ERROR("an error");
+  HX_LOG_FATAL("a fatal one");
+  EXPECT_EQ(log.count("an error"), 0);
+  EXPECT_EQ(log.count("FATAL a fatal one"), 1);
+  HX_SetMinLogLevel(HX_LOG_SEV_INFO);
+  ls->setConfiguration(nullptr);
 }

@@ -12,6 +12,7 @@
 #include "config/HX_ServerConfiguration.h"
 #include "ndi/FakeNdiRuntime.h"
 #include "platform/HX_Clock.h"
+#include "platform/HX_Thread.h"
 #include "platform/dynlib/HX_DynamicLibrary.h"
 #include "support/LogCapture.h"
 
@@ -159,6 +160,21 @@ TEST_F(NdiTest, CreatesTheNamedSenderAndReleasesItInOrder) {
     send.stop();
   }
   EXPECT_STREQ(m_fake.Snapshot()->calls, "initialize,send_create,send_destroy,destroy,");
+}
+
+// The system refusing the video or the audio thread is a start failure,
+// logged once, and leaves no thread running; a later start works.
+TEST_F(NdiTest, AThreadTheSystemRefusesFailsTheStart) {
+  VrNDISend send(Fake());
+  for (int succeeding : {0, 1}) {
+    LogCapture log;
+    HX_FailThreadStartsForTest(succeeding, 1);
+    EXPECT_EQ(send.start(), -2) << succeeding;
+    HX_FailThreadStartsForTest(0, 0);
+    EXPECT_EQ(log.count("cannot start an NDI sender thread: thread start refused"), 1);
+  }
+  ASSERT_EQ(send.start(), 0);  // nothing of the failed starts is left running
+  send.stop();
 }
 
 TEST_F(NdiTest, WithoutRuntimeFramesAreTakenAndReleasedUnpublished) {

@@ -8,6 +8,7 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QMessageBox>
+#include <QTimer>
 #include <QTranslator>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "app/HX_ExceptionHandler.h"
 #include "app/HX_IOperatorPrompt.h"
 #include "app/VrFfmpegLog.h"
+#include "app/VrHeadlessRunner.h"
 #include "app/ui/COstrelDlg.h"
 #include "app/ui/VrInstanceChannel.h"
 #include "app/ui/VrMessageBoxPrompt.h"
@@ -108,6 +110,8 @@ int COstrelApp::Run(int argc, char** argv) {
     if (haveFile) Tell(HX_RunText::kConfigLoadFailed);
     cfg->resetToDefaults();
   }
+  VrMessageBoxPrompt configPrompt(nullptr);
+  HX_TellLoadProblems(&configPrompt, cfg->loadProblems());
   HX_LoggingSystem* logging = HX_LoggingSystem::instance();
   logging->setConfiguration(cfg);
   logging->init();
@@ -121,8 +125,15 @@ int COstrelApp::Run(int argc, char** argv) {
     QObject::connect(&channel, &VrInstanceChannel::showRequested, &dialog, &COstrelDlg::ShowFromOutside);
     channel.listen(channelName);
     QObject::connect(&dialog, &QDialog::finished, &app, &QCoreApplication::quit);
+    // SIGINT and SIGTERM (caught from the start of main) close the dialog as
+    // its close button does: the run stops and the settings are saved.
+    QTimer stopWatch;
+    QObject::connect(&stopWatch, &QTimer::timeout, &app, [] {
+      if (VrStopSignal() != 0) QCoreApplication::exit(0);
+    });
+    stopWatch.start(100);
     dialog.show();
-    code = app.exec();
+    if (VrStopSignal() == 0) code = app.exec();
     dialog.Shutdown();
   }
   logging->stopDaemon();

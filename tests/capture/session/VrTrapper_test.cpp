@@ -449,6 +449,47 @@ TEST_F(VrTrapperTest, ABacklogOfCapturedSoundIsCutBackToKeepTheSoundOnTheClock) 
   EXPECT_EQ(log.count("blocks behind the clock"), 1);
 }
 
+// A sound source that runs ahead of the pacer for good (its clock is fast, or
+// the pacer is held up): the captured queue keeps the newest 200 ms or so and
+// says so once per episode.
+TEST_F(VrTrapperTest, CapturedSoundWaitsAtMostAbout200msAndTheOldestGoesFirst) {
+  for (int rate : {44100, 48000}) {
+    const double ms = VrTrapper::kMaxAudioQueue * VrTrapper::kAudioBlockSamples * 1000.0 / rate;
+    EXPECT_GE(ms, 180.0) << rate;
+    EXPECT_LE(ms, 220.0) << rate;
+  }
+  VrTrapper trapper(nullptr, &sources);  // not started: nothing takes the blocks
+  auto emit = [&](int count, int first) {
+    for (int i = 0; i < count; ++i) {
+      VrMediaFramePtr f = VrCreateMediaFrame();
+      f->AllocData(VrTrapper::kAudioBlockBytes);
+      f->m_iMediaType = VR_MEDIA_AUDIO;
+      f->m_llTimestamp = first + i;
+      VrTrapper::OnFrame(f, &trapper);
+    }
+  };
+  auto drain = [&] {
+    std::vector<int64_t> left;
+    while (VrMediaFramePtr f = trapper.DequeueAudio()) left.push_back(f->m_llTimestamp);
+    return left;
+  };
+  LogCapture log;
+  emit(500, 0);  // about 11 s of sound
+  std::vector<int64_t> left = drain();
+  ASSERT_EQ(left.size(), VrTrapper::kMaxAudioQueue);
+  EXPECT_EQ(left.front(), 500 - static_cast<int64_t>(VrTrapper::kMaxAudioQueue));
+  EXPECT_EQ(left.back(), 499);
+  EXPECT_EQ(log.count("captured sound runs ahead of the paced output"), 1);
+
+  // Within the bound nothing is lost or said; the next overflow is a new episode.
+  emit(static_cast<int>(VrTrapper::kMaxAudioQueue), 1000);
+  EXPECT_EQ(drain().size(), VrTrapper::kMaxAudioQueue);
+  EXPECT_EQ(log.count("captured sound runs ahead of the paced output"), 1);
+  emit(static_cast<int>(VrTrapper::kMaxAudioQueue) + 1, 2000);
+  EXPECT_EQ(drain().front(), 2001);
+  EXPECT_EQ(log.count("captured sound runs ahead of the paced output"), 2);
+}
+
 TEST_F(VrTrapperTest, OutputNeedsBothCallbackAndContext) {
   static std::atomic<int> calls{0};
   VrTrapper trapper(nullptr, &sources);
