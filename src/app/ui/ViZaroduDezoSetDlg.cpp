@@ -25,6 +25,7 @@
 
 #include "config/HX_ServerConfiguration.h"
 #include "log/HX_Log.h"
+#include "publish/VrPublishParams.h"
 
 namespace {
 
@@ -119,6 +120,12 @@ void ViZaroduDezoSetDlg::BuildControls() {
       new QRegularExpressionValidator(QRegularExpression("[0-9]{0,9}"), m_pPortEdit));
   vg->addWidget(new QLabel(tr("端口号设置："), video), 4, 0);
   vg->addWidget(m_pPortEdit, 4, 1);
+  // Empty means the run publishes nowhere; the address is checked on applying.
+  m_pPublishEdit = new QLineEdit(video);
+  m_pPublishEdit->setObjectName("publishEdit");
+  m_pPublishEdit->setPlaceholderText(tr("不发布（rtmp://主机/live/名称 或 srt://主机:端口）"));
+  vg->addWidget(new QLabel(tr("发布地址："), video), 5, 0);
+  vg->addWidget(m_pPublishEdit, 5, 1, 1, 2);
   vg->setColumnStretch(1, 1);
   m_pMainLayout->addWidget(video);
 
@@ -208,6 +215,7 @@ void ViZaroduDezoSetDlg::LoadFromConfig() {
   m_pKbpsEdit->setValue(m_config.m_iEncodeSample / 1000);
   m_pEncoderRadios[RadioForEncodeType(m_config.m_iEncodeType)]->setChecked(true);
   m_pPortEdit->setText(QString::number(m_config.m_iPrivatePort));
+  m_pPublishEdit->setText(QString::fromStdString(m_config.m_strPublishUrl));
   SelectNumber(m_pSampleRateList, m_config.m_iAudioSample);
   m_pAudioRateList->setCurrentIndex(0);
   m_pDirEdit->setText(QString::fromStdString(m_config.m_strRecordPath));
@@ -298,6 +306,14 @@ void ViZaroduDezoSetDlg::OnApply() {
     return;
   }
   m_config.m_iPrivatePort = static_cast<int32_t>(port);
+  const std::string publishUrl = m_pPublishEdit->text().trimmed().toStdString();
+  VrPublishTarget target;
+  std::string error;
+  if (!publishUrl.empty() && VrParsePublishUrl(publishUrl, &target, &error) != 0) {
+    QMessageBox::warning(this, tr("提示"), tr("发布地址无效！") + "\n" + QString::fromStdString(error));
+    return;
+  }
+  m_config.m_strPublishUrl = publishUrl;
   if (m_pSampleRateList->currentIndex() >= 0) {
     m_config.m_iAudioSample = m_pSampleRateList->currentText().toInt();
   }
