@@ -38,6 +38,13 @@ TEST(VrHeadlessOptions, TargetsAndDefaults) {
   VrHeadlessOptions m;
   ASSERT_EQ(Parse({"--headless", "--monitor", "1"}, &m, &error), 0);
   EXPECT_EQ(m.m_stTarget.m_iMonitor, 1);
+  EXPECT_FALSE(m.m_bPublishGiven);
+
+  // --publish "" is given too: it turns a configured address off for the run.
+  VrHeadlessOptions p;
+  ASSERT_EQ(Parse({"--headless", "--publish", ""}, &p, &error), 0);
+  EXPECT_TRUE(p.m_bPublishGiven);
+  EXPECT_TRUE(p.m_strPublishUrl.empty());
 }
 
 TEST(VrHeadlessOptions, BadInputIsRefusedWithAReason) {
@@ -57,6 +64,7 @@ TEST(VrHeadlessOptions, BadInputIsRefusedWithAReason) {
       {"--headless", "--duration", "0"},
       {"--headless", "--duration", "soon"},
       {"--headless", "--bogus"},
+      {"--headless", "--publish"},
   };
   for (const auto& args : bad) {
     VrHeadlessOptions o;
