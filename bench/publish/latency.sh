@@ -22,9 +22,6 @@ OSTREL_PIDS+=($!)
 for _ in $(seq 100); do [ -s "$WORK/displayfd" ] && break; sleep 0.1; done
 exec 9>&-
 export DISPLAY=":$(head -n1 "$WORK/displayfd")"
-# A RandR query first: the monitor list asks for the current resources only,
-# which Xvfb leaves empty until a client has asked for the full ones.
-xrandr --listmonitors >/dev/null
 xsetroot -solid black
 
 mkdir -p "$WORK/hls" "$WORK/tmp"
@@ -51,10 +48,12 @@ printf '[config]\nmin_log_level=warning\nFPS=25\nEncodeSample=3000000\nPushFlowT
 # measure NAME PUBLISH_URL READER_URL [READER_OPTIONS...]
 measure() {
   local name="$1" publish="$2" reader="$3"; shift 3
-  "$BUILD/bin/ostrel" --headless --home "$WORK" --publish "$publish" >"$WORK/ostrel-$name.log" 2>&1 &
+  # A region rather than a monitor: the monitor list of a fresh Xvfb is
+  # sometimes empty (RandR's current resources).
+  "$BUILD/bin/ostrel" --headless --home "$WORK" --mode region --region 0,0,1280,720 --publish "$publish" >"$WORK/ostrel-$name.log" 2>&1 &
   local ostrel=$!
   OSTREL_PIDS+=($ostrel)
-  /usr/bin/python3 - "$name" "$reader" "$TOGGLES" "$@" <<'PY'
+  /usr/bin/python3 -u - "$name" "$reader" "$TOGGLES" "$@" <<'PY'
 import subprocess, sys, threading, time
 name, url, toggles, extra = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4:]
 W, H = 32, 18
@@ -70,13 +69,16 @@ def read(proc):
         with lock:
             frames.append((time.monotonic(), sum(buf) / len(buf)))
 proc = None
-for attempt in range(60):  # the stream needs a few seconds to exist
+deadline = time.monotonic() + 120
+while time.monotonic() < deadline:  # the stream needs a few seconds to exist
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE)
-    threading.Thread(target=read, args=(proc,), daemon=True).start()
-    time.sleep(4)
-    with lock:
-        if frames: break
-    proc.kill(); proc.wait()
+    reader = threading.Thread(target=read, args=(proc,), daemon=True)
+    reader.start()
+    while reader.is_alive() and not frames:
+        time.sleep(0.1)
+    if frames: break
+    proc.wait()
+    time.sleep(1)
 latencies = []
 white = False
 for i in range(toggles + 1):
@@ -93,6 +95,9 @@ for i in range(toggles + 1):
                 if (mean > 128) == white:
                     arrival = t
                     break
+    print(f"{name}: change {i} {'white' if white else 'black'}: "
+          f"{'none' if arrival is None else f'{(arrival - t0) * 1000:.0f} ms'} ({len(frames)} frames)",
+          file=sys.stderr)
     if arrival is not None and i > 0:  # the first change also waits for the player to settle
         latencies.append((arrival - t0) * 1000)
     time.sleep(1.5)
