@@ -265,7 +265,7 @@
     </message>
     <message>
         <source>不发布（rtmp://主机/live/名称 或 srt://主机:端口）</source>
-        <translation>Not publishing (rtmp://host/live/name or srt://host:port)</translation>
+        <translation>Off (rtmp://host/live/name or srt://host:port)</translation>
     </message>
     <message>
         <source>发布地址：</source>
