@@ -17,6 +17,7 @@ PACKAGES=(
   pulseaudio pulseaudio-utils
   libmfx-dev libffmpeg-nvenc-dev
   fonts-wqy-microhei
+  nginx-light libnginx-mod-rtmp
   clang libclang-rt-14-dev
 )
 

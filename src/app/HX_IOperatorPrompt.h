@@ -26,6 +26,8 @@ constexpr char kLowDisk[] = "磁盘存储空间不足500M，是否停止录制?"
 constexpr char kConfigLoadFailed[] = "dozi加载配置失败！";
 constexpr char kAlreadyRunning[] = "程序已运行，请勿重复操作！！！";
 constexpr char kLockFailed[] = "创建单例程序锁失败!";
+constexpr char kPublishNeedsH264[] = "发布到媒体服务器（PublishUrl）只支持 H.264 编码，请改用 H.264 或清空 PublishUrl";
+constexpr char kPublishUrlInvalid[] = "发布地址 PublishUrl 无效，应为 srt://、rist:// 或 rtmp:// 开头的完整地址";
 }  // namespace HX_RunText
 
 // Tells the operator, in one message, of every config.ini value the last load

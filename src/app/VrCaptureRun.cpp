@@ -9,6 +9,7 @@
 #include "platform/HX_Disk.h"
 #include "protocol/HX_ClientList.h"
 #include "protocol/VrTransServer.h"
+#include "publish/VrPublisher.h"
 #include "record/VrRecordFilter.h"
 
 VrCaptureRun::VrCaptureRun(HX_IOperatorPrompt* prompt)
@@ -45,8 +46,10 @@ int VrCaptureRun::start() {
   const bool push = cfg->m_iPushFlowType == kPushPrivate;
   const bool ndi = cfg->m_iPushFlowType == kPushNDI;
   const bool record = cfg->m_bSyncRecord;
+  const bool publish = !cfg->m_strPublishUrl.empty();
 
-  if (push || record) {
+  if (publish && !m_pPublisher && CreatePublisher() != kStarted) return kPublishFailed;
+  if (push || record || publish) {
     if (!m_pEncoder) {
       m_pEncoder = std::make_unique<VrAVEncoder>();
       if (m_pEncoder->InitFromConfiguration() < 0) return Fail(kEncoderFailed, HX_RunText::kEncoderInitFailed);
@@ -107,7 +110,29 @@ void VrCaptureRun::stop() {
     m_pServer.reset();
   }
   StopRecorder();
+  if (m_pPublisher) {
+    m_pPublisher->stop();
+    m_pPublisher.reset();
+  }
   m_bRunning = false;
+}
+
+int VrCaptureRun::CreatePublisher() {
+  const HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  const VrPublishParams params = VrPublishParams::FromConfiguration();
+  VrPublishTarget target;
+  std::string error;
+  if (VrParsePublishUrl(cfg->m_strPublishUrl, &target, &error) != 0) {
+    HX_LOG_ERROR("%s", error.c_str());
+    return Fail(kPublishFailed, HX_RunText::kPublishUrlInvalid);
+  }
+  if (params.m_stVideo.m_iCodecId != AV_CODEC_ID_H264) {
+    HX_LOG_ERROR("PublishUrl is set but EncodeType %d does not encode H.264", cfg->m_iEncodeType);
+    return Fail(kPublishFailed, HX_RunText::kPublishNeedsH264);
+  }
+  m_pPublisher = std::make_unique<VrPublisher>(target, params);
+  if (m_pPublisher->start() != 0) return Fail(kPublishFailed, HX_RunText::kPublishUrlInvalid);
+  return kStarted;
 }
 
 void VrCaptureRun::StopRecorder() {
@@ -145,6 +170,13 @@ VrRunCounters VrCaptureRun::counters() const {
   }
   std::shared_ptr<VrRecordFilter> recorder = std::atomic_load(&m_pRecorder);
   if (recorder) c.m_strRecordFile = recorder->currentFile();
+  if (m_pPublisher) {
+    const VrPublisher::Stats p = m_pPublisher->stats();
+    c.m_bPublishing = true;
+    c.m_bPublishConnected = p.m_bConnected;
+    c.m_ullPublishBytes = p.m_ullBytesSent;
+    c.m_ullPublishDropped = p.m_ullDropped;
+  }
   return c;
 }
 
@@ -179,5 +211,6 @@ int VrCaptureRun::EncodeCallBack(VrMediaFramePtr packet, void* context) {
   }
   std::shared_ptr<VrRecordFilter> recorder = std::atomic_load(&run->m_pRecorder);
   if (recorder) recorder->PushPacket(packet);
+  if (run->m_pPublisher) run->m_pPublisher->PushPacket(packet);
   return 0;
 }

@@ -17,6 +17,7 @@
 class HX_IOperatorPrompt;
 class VrAVEncoder;
 class VrNDISend;
+class VrPublisher;
 class VrRecordFilter;
 class VrTransServer;
 class VrTrapper;
@@ -28,6 +29,10 @@ struct VrRunCounters {
   uint64_t m_ullBytes = 0;        // bytes of those pictures and of the encoded sound
   int m_iClients = 0;             // sessions of the private protocol now listed
   std::string m_strRecordFile;    // the recording being written, empty when none
+  bool m_bPublishing = false;       // the run publishes to a media server
+  bool m_bPublishConnected = false;
+  uint64_t m_ullPublishBytes = 0;   // bytes the publisher sent so far
+  uint64_t m_ullPublishDropped = 0; // packets it dropped so far
 };
 
 class VrCaptureRun {
@@ -45,6 +50,7 @@ class VrCaptureRun {
   static constexpr int kAudioStopped = -5;  // sound failed and the operator chose to stop
   static constexpr int kCaptureFailed = -6;
   static constexpr int kNdiFailed = -7;  // the NDI sender's threads did not start
+  static constexpr int kPublishFailed = -8;  // PublishUrl is unusable, or the run encodes MJPEG
 
   explicit VrCaptureRun(HX_IOperatorPrompt* prompt);
   ~VrCaptureRun();  // runs the stop order
@@ -81,6 +87,7 @@ class VrCaptureRun {
   bool hasRecorder() const { return std::atomic_load(&m_pRecorder) != nullptr; }
   bool hasServer() const { return m_pServer != nullptr; }
   bool hasNdi() const { return m_pNdi != nullptr; }
+  bool hasPublisher() const { return m_pPublisher != nullptr; }
   bool hasSession() const { return m_pTrapper != nullptr; }
   // The port the server listens on, or -1.
   int serverPort() const;
@@ -92,6 +99,8 @@ class VrCaptureRun {
 
  private:
   int Fail(int code, const char* text);
+  // Checks PublishUrl and creates the publisher; kStarted or kPublishFailed.
+  int CreatePublisher();
   void StopRecorder();
 
   HX_IOperatorPrompt* m_pPrompt;
@@ -103,6 +112,8 @@ class VrCaptureRun {
   std::unique_ptr<VrNDISend> m_pNdi;
   std::unique_ptr<VrAVEncoder> m_pEncoder;
   std::unique_ptr<VrTransServer> m_pServer;
+  // Set before the encoder pair starts and cleared after it stopped.
+  std::unique_ptr<VrPublisher> m_pPublisher;
   // Shared and swapped atomically: the disk-space watch may take the recorder
   // out while the encoder pair's thread is handing it a packet.
   std::shared_ptr<VrRecordFilter> m_pRecorder;

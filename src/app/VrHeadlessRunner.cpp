@@ -19,6 +19,7 @@
 #include "log/HX_Log.h"
 #include "log/HX_LoggingSystem.h"
 #include "platform/HX_Clock.h"
+#include "publish/VrPublishParams.h"
 
 namespace {
 std::atomic<int> g_stopSignal{0};
@@ -47,6 +48,7 @@ const char* PushName(int pushFlowType) {
 const char* VrHeadlessUsage() {
   return "Usage: ostrel --headless [--home DIR] [--mode screen|window|region] [--monitor N]\n"
          "                        [--window ID] [--region X,Y,W,H] [--duration SECONDS]\n"
+         "                        [--publish URL]\n"
          "       ostrel [--home DIR]   (no --headless: the dialog)\n"
          "       ostrel --help\n"
          "\n"
@@ -66,6 +68,9 @@ const char* VrHeadlessUsage() {
          "  --region X,Y,W,H    region mode: the rectangle in desktop coordinates\n"
          "  --duration SECONDS  stop after this many seconds (default: run until\n"
          "                      SIGINT or SIGTERM)\n"
+         "  --publish URL       also publish to a media server for this run (overrides\n"
+         "                      PublishUrl; \"\" turns it off): srt://HOST:PORT[?...] or\n"
+         "                      rist://HOST:PORT (MPEG-TS), rtmp://HOST[:PORT]/APP/STREAM (FLV)\n"
          "\n"
          "Settings come from config.ini in the base directory (push mode, port, sound,\n"
          "recording, encoder, ...); a missing file means defaults. Keys of section\n"
@@ -73,7 +78,7 @@ const char* VrHeadlessUsage() {
          "AudioEnable, AudioSample (44100|48000), AudioBitRate, RecordPath,\n"
          "RecordSplitType (0 none, 1 time, 2 size), SyncRecord, PushFlowType\n"
          "(0 NDI, 1 private protocol), PrivatePort, CaptureCursor (1 draws the mouse\n"
-         "pointer), min_log_level, enable_console_log.\n"
+         "pointer), PublishUrl (H.264 only), min_log_level, enable_console_log.\n"
          "A value outside its key's range keeps the default, with a warning on stderr.\n"
          "\n"
          "When sound capture fails the run goes on without sound; when the record\n"
@@ -144,6 +149,9 @@ int VrParseHeadlessOptions(const std::vector<std::string>& args, VrHeadlessOptio
       o->m_stTarget.m_iWidth = static_cast<int32_t>(p[2]);
       o->m_stTarget.m_iHeight = static_cast<int32_t>(p[3]);
       haveRegion = true;
+    } else if (a == "--publish") {
+      if (!value(&o->m_strPublishUrl)) return -1;
+      o->m_bPublishGiven = true;
     } else if (a == "--duration") {
       if (!value(&v)) return -1;
       char* end = nullptr;
@@ -255,6 +263,7 @@ int VrRunHeadless(const VrHeadlessOptions& options) {
   logging->startDaemon();
   if (g_stopSignal != 0) return StoppedBeforeTheRun(logging);
 
+  if (options.m_bPublishGiven) cfg->m_strPublishUrl = options.m_strPublishUrl;
   std::string error;
   if (VrApplyRunTarget(options.m_stTarget, &error) != 0) {
     if (g_stopSignal != 0) return StoppedBeforeTheRun(logging);
@@ -285,7 +294,15 @@ int VrRunHeadless(const VrHeadlessOptions& options) {
   if (cfg->m_bAudioEnable) std::printf("\nostrel: sound: on, %d Hz\n", cfg->m_iAudioSample);
   else std::printf("\nostrel: sound: off\n");
   std::printf("ostrel: recording: %s\n", cfg->m_bSyncRecord ? cfg->getRecordPath().c_str() : "off");
+  std::printf("ostrel: publishing: %s\n",
+              cfg->m_strPublishUrl.empty() ? "off" : VrMaskPublishUrl(cfg->m_strPublishUrl).c_str());
   std::fflush(stdout);
+  // The run refuses such an address with a general message; the console
+  // says what exactly is wrong with it.
+  VrPublishTarget publishTarget;
+  if (!cfg->m_strPublishUrl.empty() && VrParsePublishUrl(cfg->m_strPublishUrl, &publishTarget, &error) != 0) {
+    std::fprintf(stderr, "ostrel: %s\n", error.c_str());
+  }
 
   if (g_stopSignal != 0) return StoppedBeforeTheRun(logging);
   VrCaptureRun run(&prompt);

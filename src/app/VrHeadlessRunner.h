@@ -16,6 +16,8 @@ struct VrHeadlessOptions {
   std::string m_strHome;
   VrRunTarget m_stTarget;
   double m_dDurationSeconds = 0;  // 0 = until SIGINT/SIGTERM
+  bool m_bPublishGiven = false;   // --publish overrides PublishUrl for this run
+  std::string m_strPublishUrl;
 };
 
 // Parses argv. 0, or -1 with |error| set.

@@ -28,6 +28,17 @@ bool IsAbsolutePath(const std::string& text) {
   return !text.empty() && text[0] == '/' && text.find('\n') == std::string::npos;
 }
 
+// Empty (no publishing) or an address of a protocol the publisher speaks;
+// the rest of the address is checked when a run starts.
+bool IsPublishAddress(const std::string& text) {
+  if (text.empty()) return true;
+  if (text.find('\n') != std::string::npos) return false;
+  for (const char* scheme : {"srt://", "rist://", "rtmp://", "rtmps://"}) {
+    if (text.rfind(scheme, 0) == 0) return true;
+  }
+  return false;
+}
+
 // The text to int64 rule of the INI reader: automatic base, numeric prefix.
 bool ParseInteger(const std::string& text, int64_t* value) {
   const char* begin = text.c_str();
@@ -85,6 +96,12 @@ HX_ConfigKey HX_ConfigKey::Text(const char* name, std::string HX_ServerSettings:
 HX_ConfigKey HX_ConfigKey::NotCompared() const {
   HX_ConfigKey key = *this;
   key.m_bCompared = false;
+  return key;
+}
+
+HX_ConfigKey HX_ConfigKey::OmittedWhenEmpty() const {
+  HX_ConfigKey key = *this;
+  key.m_bOmittedWhenEmpty = true;
   return key;
 }
 
@@ -166,6 +183,9 @@ const std::vector<HX_ConfigKey>& HX_ConfigKeys() {
       HX_ConfigKey::Int("PushFlowType", &S::m_iPushFlowType, kPushNDI, kPushPrivate).NotCompared(),
       HX_ConfigKey::Int("PrivatePort", &S::m_iPrivatePort, 1, kMaxPort).NotCompared(),
       HX_ConfigKey::Bool("CaptureCursor", &S::m_bCaptureCursor),
+      HX_ConfigKey::Text("PublishUrl", &S::m_strPublishUrl, &IsPublishAddress,
+                         "empty or an srt://, rist://, rtmp:// or rtmps:// address")
+          .OmittedWhenEmpty(),
   };
   return keys;
 }

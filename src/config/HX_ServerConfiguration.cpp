@@ -157,7 +157,13 @@ std::string HX_ServerConfiguration::renderConfigText() const {
   };
   add("min_log_level", m_strMinLogLevelText);
   add("enable_console_log", m_strEnableConsoleLogText);
-  for (const HX_ConfigKey& row : HX_ConfigKeys()) add(row.name(), row.Render(*this));
+  for (const HX_ConfigKey& row : HX_ConfigKeys()) {
+    const std::string value = row.Render(*this);
+    // Optional keys stay out of the file until set, so that files of runs
+    // that do not use them stay as they were.
+    if (value.empty() && row.omittedWhenEmpty()) continue;
+    add(row.name(), value);
+  }
   return text;
 }
 

@@ -46,6 +46,7 @@ struct HX_ServerSettings {
   int32_t m_iPushFlowType = kPushNDI;
   int32_t m_iPrivatePort = 6000;
   bool m_bCaptureCursor = true;  // X11 screen sources draw the mouse pointer
+  std::string m_strPublishUrl;  // srt://, rist:// or rtmp:// media server; empty = none
 };
 
 class HX_ServerConfiguration : public HX_BaseConfiguration, public HX_ServerSettings {
@@ -63,7 +64,7 @@ class HX_ServerConfiguration : public HX_BaseConfiguration, public HX_ServerSett
   // the line that would have been cut).
   int loadNormalConfig() override;
   bool isConfigChanged() override;
-  // Writes the fifteen keys to a temporary file renamed over config.ini.
+  // Writes the fifteen keys (and PublishUrl when set) to a temporary file renamed over config.ini.
   bool saveNormalConfig() override;
 
   void getOutputSize(int32_t* width, int32_t* height) const;

@@ -14,43 +14,11 @@ extern "C" {
 #include <system_error>
 
 #include "config/HX_ServerConfiguration.h"
+#include "encode/VrMuxStreams.h"
 #include "log/HX_Log.h"
 #include "platform/HX_ThreadName.h"
 
 namespace {
-
-// Position of the next 00 00 01 at or after |from|, or |size| when none.
-size_t FindStartCode(const uint8_t* data, size_t size, size_t from) {
-  size_t i = from + 2;
-  while (i < size) {
-    const void* one = std::memchr(data + i, 0x01, size - i);
-    if (one == nullptr) return size;
-    i = static_cast<const uint8_t*>(one) - data;
-    if (data[i - 1] == 0 && data[i - 2] == 0) return i - 2;
-    ++i;
-  }
-  return size;
-}
-
-// Start of the start code found at |pos|: one leading zero byte belongs to it.
-size_t WithLeadingZero(const uint8_t* data, size_t pos, size_t lowest) {
-  return pos > lowest && data[pos - 1] == 0 ? pos - 1 : pos;
-}
-
-// The AudioSpecificConfig of AAC LC at |sampleRate| with |channels|: the
-// index of a fragmented file is written before the first packet, so the
-// track's configuration cannot wait for the first ADTS header.
-std::vector<uint8_t> AacLcConfig(int sampleRate, int channels) {
-  static const int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000,
-                               24000, 22050, 16000, 12000, 11025, 8000, 7350};
-  int index = 4;
-  for (int i = 0; i < 13; ++i) {
-    if (kRates[i] == sampleRate) index = i;
-  }
-  const int objectType = 2;  // AAC LC, the only profile the run's encoder is given
-  return {static_cast<uint8_t>((objectType << 3) | (index >> 1)),
-          static_cast<uint8_t>(((index & 1) << 7) | (channels << 3))};
-}
 
 // Timestamps are milliseconds; pts rounds to nearest and passes the 64-bit
 // extremes through unchanged.
@@ -73,7 +41,7 @@ void VrRecordFilter::PushPacket(VrMediaFramePtr packet) {
     // JPEG pictures carry no parameter sets; searching them for start codes
     // could only find false ones.
     if (m_parameterSets.empty() && !IsMjpeg()) {
-      m_parameterSets = SplitParameterSets(packet->m_pData, static_cast<size_t>(packet->m_iSize));
+      m_parameterSets = VrSplitParameterSets(packet->m_pData, static_cast<size_t>(packet->m_iSize));
     }
     HX_LockGuard lock(m_threadMutex);
     if (m_bStop) return;
@@ -132,26 +100,6 @@ size_t VrRecordFilter::AudioQueueSize() const { return m_audioQueue.size(); }
 
 // ---------------------------------------------------------------- helpers
 
-std::vector<uint8_t> VrRecordFilter::SplitParameterSets(const uint8_t* data, size_t size) {
-  std::vector<uint8_t> sets;
-  if (data == nullptr) return sets;
-  size_t code = FindStartCode(data, size, 0);
-  if (code == size) return sets;
-  size_t begin = WithLeadingZero(data, code, 0);
-  while (begin < size) {
-    const size_t header = code + 3;  // first byte after 00 00 01
-    const size_t next = FindStartCode(data, size, header);
-    const size_t end = next == size ? size : WithLeadingZero(data, next, header);
-    if (header < size) {
-      const int type = data[header] & 0x1f;
-      if (type == 7 || type == 8) sets.insert(sets.end(), data + begin, data + end);
-    }
-    begin = end;
-    code = next;
-  }
-  return sets;
-}
-
 std::string VrRecordFilter::ComposeFileName(const std::string& dir, const std::tm& localTime,
                                              int suffix) {
   char stamp[32] = {0};
@@ -191,58 +139,18 @@ std::string VrRecordFilter::BuildFileName(std::string* reason) {
 // ---------------------------------------------------------------- writer thread
 
 void VrRecordFilter::AddAudioStream(AVFormatContext* ctx) {
-  const AVCodecDescriptor* desc = avcodec_descriptor_get_by_name("aac");
-  if (desc == nullptr || avcodec_find_encoder(desc->id) == nullptr) return;
-  AVStream* st = avformat_new_stream(ctx, nullptr);
-  if (st == nullptr) return;
-  st->id = static_cast<int>(ctx->nb_streams) - 1;
-  const int sampleRate = m_stParams.m_iAudioSampleRate > 0 ? m_stParams.m_iAudioSampleRate : 44100;
-  AVCodecParameters* par = st->codecpar;
-  par->codec_type = AVMEDIA_TYPE_AUDIO;
-  par->codec_id = desc->id;
-  par->bit_rate = m_stParams.m_iAudioBitRate;
-  par->sample_rate = sampleRate;
-  av_channel_layout_default(&par->ch_layout, 2);
-  par->format = AV_SAMPLE_FMT_S16;
-  par->bits_per_coded_sample = 16;
-  par->frame_size = 1024;  // samples per AAC LC frame
-  const std::vector<uint8_t> config = AacLcConfig(sampleRate, 2);
-  par->extradata =
-      static_cast<uint8_t*>(av_mallocz(config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-  if (par->extradata != nullptr) {
-    std::memcpy(par->extradata, config.data(), config.size());
-    par->extradata_size = static_cast<int>(config.size());
-  }
-  st->time_base = AVRational{1, sampleRate};
-  av_dict_set(&st->metadata, "title", "aac", 0);
-  m_pAudioStream = st;
+  m_pAudioStream = VrAddMuxAacStream(ctx, m_stParams.m_iAudioSampleRate, m_stParams.m_iAudioBitRate);
+  if (m_pAudioStream != nullptr) av_dict_set(&m_pAudioStream->metadata, "title", "aac", 0);
 }
 
 void VrRecordFilter::AddVideoStream(AVFormatContext* ctx) {
-  const AVCodecDescriptor* desc = avcodec_descriptor_get_by_name(IsMjpeg() ? "mjpeg" : "h264");
-  if (desc == nullptr || avcodec_find_encoder(desc->id) == nullptr) return;
-  AVStream* st = avformat_new_stream(ctx, nullptr);
-  if (st == nullptr) return;
-  st->id = static_cast<int>(ctx->nb_streams) - 1;
-  const int fps = m_stParams.m_iFrameRate > 0 ? m_stParams.m_iFrameRate : 25;
-  AVCodecParameters* par = st->codecpar;
-  par->codec_type = AVMEDIA_TYPE_VIDEO;
-  par->codec_id = desc->id;
-  par->bit_rate = m_stParams.m_iVideoBitRate;
-  par->width = m_stParams.m_iWidth;
-  par->height = m_stParams.m_iHeight;
-  par->format = IsMjpeg() ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
-  if (!m_parameterSets.empty()) {
-    par->extradata = static_cast<uint8_t*>(
-        av_mallocz(m_parameterSets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (par->extradata != nullptr) {
-      std::memcpy(par->extradata, m_parameterSets.data(), m_parameterSets.size());
-      par->extradata_size = static_cast<int>(m_parameterSets.size());
-    }
-  }
-  st->time_base = AVRational{1, fps};
-  st->avg_frame_rate = AVRational{fps, 1};
-  m_pVideoStream = st;
+  VrMuxVideoParams video;
+  video.m_iCodecId = m_stParams.m_iVideoCodecId;
+  video.m_iFrameRate = m_stParams.m_iFrameRate;
+  video.m_iWidth = m_stParams.m_iWidth;
+  video.m_iHeight = m_stParams.m_iHeight;
+  video.m_iBitRate = m_stParams.m_iVideoBitRate;
+  m_pVideoStream = VrAddMuxVideoStream(ctx, video, m_parameterSets);
 }
 
 int VrRecordFilter::OpenOutput(const std::string& path, std::string* reason) {

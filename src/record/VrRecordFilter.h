@@ -82,9 +82,6 @@ class VrRecordFilter {
     m_iRetryIntervalMs = intervalMs;
   }
 
-  // The SPS and PPS units (start codes included, stream order) of an Annex B
-  // access unit; empty when it has none.
-  static std::vector<uint8_t> SplitParameterSets(const uint8_t* data, size_t size);
   // <dir>/<YYYYmmddHHMMSS>.mp4, or ..._<suffix>.mp4 for suffix > 0. A trailing
   // '/' on |dir| is not doubled.
   static std::string ComposeFileName(const std::string& dir, const std::tm& localTime,

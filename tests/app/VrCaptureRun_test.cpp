@@ -83,6 +83,65 @@ TEST_F(CaptureRunTest, OutputsFollowPushModeAndRecording) {
   EXPECT_TRUE(m_prompt.messages.empty());
 }
 
+TEST_F(CaptureRunTest, PublishingAloneRunsTheEncoderPairAndStopsInOrder) {
+  // NDI push mode, no recording: the encoder pair exists for the publisher.
+  // The address is refused by nobody listening, so the publisher is down
+  // and counts what it drops; the capture goes on regardless.
+  LogCapture log;
+  cfg()->m_iPushFlowType = kPushNDI;
+  cfg()->m_strPublishUrl = "rtmp://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/live/run";
+  VrCaptureRun run(&m_prompt);
+  run.setSources(&m_sources);
+  ASSERT_EQ(run.start(), VrCaptureRun::kStarted);
+  EXPECT_TRUE(run.hasEncoder());
+  EXPECT_TRUE(run.hasPublisher());
+  EXPECT_TRUE(run.hasNdi());
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (run.counters().m_ullPublishDropped == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(50ms);
+  }
+  const VrRunCounters c = run.counters();
+  EXPECT_TRUE(c.m_bPublishing);
+  EXPECT_FALSE(c.m_bPublishConnected);
+  EXPECT_GT(c.m_ullPublishDropped, 0u);
+  EXPECT_EQ(c.m_ullPublishBytes, 0u);
+  EXPECT_EQ(log.count("is down: cannot connect"), 1);
+  run.stop();
+  EXPECT_FALSE(run.hasPublisher());
+  expectNothingLeft(run);
+  EXPECT_FALSE(run.counters().m_bPublishing);
+  EXPECT_TRUE(m_prompt.messages.empty());
+}
+
+TEST_F(CaptureRunTest, PublishingRefusesAnUnusableAddressAndMjpegBeforeAnythingStarts) {
+  cfg()->m_iPushFlowType = kPushPrivate;
+  cfg()->m_strPublishUrl = "http://127.0.0.1/live/x";
+  {
+    LogCapture log;
+    VrCaptureRun run(&m_prompt);
+    run.setSources(&m_sources);
+    EXPECT_EQ(run.start(), VrCaptureRun::kPublishFailed);
+    expectNothingLeft(run);
+    EXPECT_FALSE(run.hasPublisher());
+    EXPECT_EQ(log.count("PublishUrl 'http://127.0.0.1/live/x': unknown scheme 'http'"), 1);
+  }
+  cfg()->m_strPublishUrl = "srt://127.0.0.1:9";
+  cfg()->m_iEncodeType = 2;  // MJPEG
+  {
+    VrCaptureRun run(&m_prompt);
+    run.setSources(&m_sources);
+    EXPECT_EQ(run.start(), VrCaptureRun::kPublishFailed);
+    expectNothingLeft(run);
+  }
+  EXPECT_EQ(m_prompt.messages, (std::vector<std::string>{HX_RunText::kPublishUrlInvalid,
+                                                         HX_RunText::kPublishNeedsH264}));
+  // Without an address MJPEG runs as before.
+  cfg()->m_strPublishUrl.clear();
+  VrCaptureRun run(&m_prompt);
+  run.setSources(&m_sources);
+  EXPECT_EQ(run.start(), VrCaptureRun::kStarted);
+}
+
 TEST_F(CaptureRunTest, StartFailuresTellTheOperatorAndLeaveNothing) {
   {
     cfg()->setOutputSize(0, 48);

@@ -46,6 +46,13 @@ TEST(VrHeadlessOptions, TargetsAndDefaults) {
   VrHeadlessOptions m;
   ASSERT_EQ(Parse({"--headless", "--monitor", "1"}, &m, &error), 0);
   EXPECT_EQ(m.m_stTarget.m_iMonitor, 1);
+  EXPECT_FALSE(m.m_bPublishGiven);
+
+  // --publish "" is given too: it turns a configured address off for the run.
+  VrHeadlessOptions p;
+  ASSERT_EQ(Parse({"--headless", "--publish", ""}, &p, &error), 0);
+  EXPECT_TRUE(p.m_bPublishGiven);
+  EXPECT_TRUE(p.m_strPublishUrl.empty());
 
   // The base directory also comes as one word, as the path code reads it.
   VrHeadlessOptions h;
@@ -70,6 +77,7 @@ TEST(VrHeadlessOptions, BadInputIsRefusedWithAReason) {
       {"--headless", "--duration", "0"},
       {"--headless", "--duration", "soon"},
       {"--headless", "--bogus"},
+      {"--headless", "--publish"},
   };
   for (const auto& args : bad) {
     VrHeadlessOptions o;

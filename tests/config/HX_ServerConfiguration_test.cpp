@@ -122,6 +122,21 @@ TEST_F(ConfigTest, SaveWritesTheFifteenKeysInOrderAndRoundTrips) {
   EXPECT_NE(err.find("load config ====================> enable_console_log: 0 \n"), std::string::npos);
 }
 
+TEST_F(ConfigTest, PublishUrlIsSavedOnlyWhenSetAndCountsAsAChange) {
+  writeIni("PublishUrl=srt://10.0.0.5:9000?passphrase=abc#def&latency=200\n");
+  ASSERT_EQ(cfg()->loadNormalConfig(), 0);
+  // '#' does not start a comment for inih, so a fragment-like value survives.
+  EXPECT_EQ(cfg()->m_strPublishUrl, "srt://10.0.0.5:9000?passphrase=abc#def&latency=200");
+  EXPECT_FALSE(cfg()->isConfigChanged());
+  cfg()->m_strPublishUrl = "rtmp://127.0.0.1/live/s";
+  EXPECT_TRUE(cfg()->isConfigChanged());
+  ASSERT_TRUE(cfg()->saveNormalConfig());
+  EXPECT_NE(m_dir.read("config.ini").find("\nPublishUrl=rtmp://127.0.0.1/live/s\n"), std::string::npos);
+  cfg()->m_strPublishUrl.clear();
+  ASSERT_TRUE(cfg()->saveNormalConfig());
+  EXPECT_EQ(m_dir.read("config.ini").find("PublishUrl"), std::string::npos);
+}
+
 TEST_F(ConfigTest, SaveFailsCleanlyWhenTheDirectoryIsGone) {
   HX_SetBaseDirectory(m_dir.path() + "/missing");
   LogCapture log;

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "config/HX_ServerConfiguration.h"
+#include "encode/VrMuxStreams.h"
 #include "platform/HX_Paths.h"
 #include "record/RecordTestEncoder.h"
 #include "support/LogCapture.h"
@@ -177,7 +178,7 @@ TEST(VrRecordFilterParameterSets, KeepsSpsAndPpsWithTheirStartCodesInOrder) {
       0, 0, 0, 1, 0x65, 0xEE, 0xFF,  // IDR slice
   };
   const std::vector<uint8_t> expected = {0, 0, 0, 1, 0x67, 0xAA, 0xBB, 0, 0, 1, 0x68, 0xCC};
-  EXPECT_EQ(VrRecordFilter::SplitParameterSets(au.data(), au.size()), expected);
+  EXPECT_EQ(VrSplitParameterSets(au.data(), au.size()), expected);
 }
 
 TEST(VrRecordFilterParameterSets, UnitEndsWhereTheNextStartCodeWithItsLeadingZeroBegins) {
@@ -186,17 +187,17 @@ TEST(VrRecordFilterParameterSets, UnitEndsWhereTheNextStartCodeWithItsLeadingZer
   // to the end of the payload.
   const std::vector<uint8_t> au = {0x09, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 0, 1, 0x68, 0x11, 0x22};
   const std::vector<uint8_t> expected = {0, 0, 1, 0x67, 0x42, 0, 0, 0, 0, 1, 0x68, 0x11, 0x22};
-  EXPECT_EQ(VrRecordFilter::SplitParameterSets(au.data(), au.size()), expected);
+  EXPECT_EQ(VrSplitParameterSets(au.data(), au.size()), expected);
 }
 
 TEST(VrRecordFilterParameterSets, NothingWithoutStartCodeOrParameterSets) {
   const std::vector<uint8_t> noCode = {0x67, 0x42, 0x00, 0x68, 0x01, 0x02};
-  EXPECT_TRUE(VrRecordFilter::SplitParameterSets(noCode.data(), noCode.size()).empty());
+  EXPECT_TRUE(VrSplitParameterSets(noCode.data(), noCode.size()).empty());
   const std::vector<uint8_t> slices = {0, 0, 1, 0x41, 0x9A, 0, 0, 1, 0x01, 0x02};
-  EXPECT_TRUE(VrRecordFilter::SplitParameterSets(slices.data(), slices.size()).empty());
+  EXPECT_TRUE(VrSplitParameterSets(slices.data(), slices.size()).empty());
   const std::vector<uint8_t> bareCode = {0, 0, 1};  // start code with no unit behind it
-  EXPECT_TRUE(VrRecordFilter::SplitParameterSets(bareCode.data(), bareCode.size()).empty());
-  EXPECT_TRUE(VrRecordFilter::SplitParameterSets(nullptr, 0).empty());
+  EXPECT_TRUE(VrSplitParameterSets(bareCode.data(), bareCode.size()).empty());
+  EXPECT_TRUE(VrSplitParameterSets(nullptr, 0).empty());
 }
 
 TEST(VrRecordFilterParameterSets, RealKeyFrameYieldsSpsThenPpsAndDeltaFrameNone) {
@@ -204,14 +205,14 @@ TEST(VrRecordFilterParameterSets, RealKeyFrameYieldsSpsThenPpsAndDeltaFrameNone)
   std::vector<VrMediaFramePtr> video = enc.EncodeVideo(2, 0);
   ASSERT_EQ(video.size(), 2u);
   ASSERT_EQ(video[0]->m_iKeyFrame, 1);
-  std::vector<uint8_t> sets = VrRecordFilter::SplitParameterSets(video[0]->m_pData, video[0]->m_iSize);
+  std::vector<uint8_t> sets = VrSplitParameterSets(video[0]->m_pData, video[0]->m_iSize);
   ASSERT_GT(sets.size(), 8u);
   EXPECT_EQ(sets[3], 1);
   EXPECT_EQ(sets[4] & 0x1f, 7);
   std::string bytes(sets.begin(), sets.end());
   size_t pps = bytes.find(std::string("\0\0\1\x68", 4));
   ASSERT_NE(pps, std::string::npos);
-  EXPECT_EQ(VrRecordFilter::SplitParameterSets(video[1]->m_pData, video[1]->m_iSize).size(), 0u);
+  EXPECT_EQ(VrSplitParameterSets(video[1]->m_pData, video[1]->m_iSize).size(), 0u);
 }
 
 // ------------------------------------------------------------ file names

@@ -25,6 +25,7 @@
 
 #include "config/HX_ServerConfiguration.h"
 #include "log/HX_Log.h"
+#include "publish/VrPublishParams.h"
 
 namespace {
 
@@ -122,6 +123,12 @@ void ViZaroduDezoSetDlg::BuildControls() {
   m_pCursorCheck = new QCheckBox(tr("显示鼠标指针"), video);
   m_pCursorCheck->setObjectName("cursorCheck");
   vg->addWidget(m_pCursorCheck, 5, 0, 1, 3);
+  // Empty means the run publishes nowhere; the address is checked on applying.
+  m_pPublishEdit = new QLineEdit(video);
+  m_pPublishEdit->setObjectName("publishEdit");
+  m_pPublishEdit->setPlaceholderText(tr("不发布（rtmp://主机/live/名称 或 srt://主机:端口）"));
+  vg->addWidget(new QLabel(tr("发布地址："), video), 6, 0);
+  vg->addWidget(m_pPublishEdit, 6, 1, 1, 2);
   vg->setColumnStretch(1, 1);
   m_pMainLayout->addWidget(video);
 
@@ -212,6 +219,7 @@ void ViZaroduDezoSetDlg::LoadFromConfig() {
   m_pEncoderRadios[RadioForEncodeType(m_config.m_iEncodeType)]->setChecked(true);
   m_pPortEdit->setText(QString::number(m_config.m_iPrivatePort));
   m_pCursorCheck->setChecked(m_config.m_bCaptureCursor);
+  m_pPublishEdit->setText(QString::fromStdString(m_config.m_strPublishUrl));
   SelectNumber(m_pSampleRateList, m_config.m_iAudioSample);
   m_pAudioRateList->setCurrentIndex(0);
   m_pDirEdit->setText(QString::fromStdString(m_config.m_strRecordPath));
@@ -303,6 +311,14 @@ void ViZaroduDezoSetDlg::OnApply() {
   }
   m_config.m_iPrivatePort = static_cast<int32_t>(port);
   m_config.m_bCaptureCursor = m_pCursorCheck->isChecked();
+  const std::string publishUrl = m_pPublishEdit->text().trimmed().toStdString();
+  VrPublishTarget target;
+  std::string error;
+  if (!publishUrl.empty() && VrParsePublishUrl(publishUrl, &target, &error) != 0) {
+    QMessageBox::warning(this, tr("提示"), tr("发布地址无效！") + "\n" + QString::fromStdString(error));
+    return;
+  }
+  m_config.m_strPublishUrl = publishUrl;
   if (m_pSampleRateList->currentIndex() >= 0) {
     m_config.m_iAudioSample = m_pSampleRateList->currentText().toInt();
   }

@@ -18,6 +18,8 @@ QString Caption() { return QCoreApplication::translate("VrMessageBoxPrompt", "�
     QT_TRANSLATE_NOOP("HX_RunText", "dozi加载配置失败！"),
     QT_TRANSLATE_NOOP("HX_RunText", "程序已运行，请勿重复操作！！！"),
     QT_TRANSLATE_NOOP("HX_RunText", "创建单例程序锁失败!"),
+    QT_TRANSLATE_NOOP("HX_RunText", "发布到媒体服务器（PublishUrl）只支持 H.264 编码，请改用 H.264 或清空 PublishUrl"),
+    QT_TRANSLATE_NOOP("HX_RunText", "发布地址 PublishUrl 无效，应为 srt://、rist:// 或 rtmp:// 开头的完整地址"),
 };
 }  // namespace
 

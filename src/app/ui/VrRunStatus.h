@@ -1,6 +1,7 @@
 #pragma once
 // The one-line status under the start button while a run is up: clients
-// connected, pictures per second sent, kbit/s and the recording's file name,
+// connected, pictures per second sent, kbit/s, the recording's file name and
+// the publisher's state (kbit/s sent or reconnecting, packets dropped),
 // computed from two samples of the run's counters. UI thread only.
 #include <QCoreApplication>
 #include <QString>

@@ -143,6 +143,30 @@ TEST_F(SettingsDialog, ApplyingWritesTheEncodingValuesThenRefusesAPortOutside1To
   EXPECT_EQ(Stored(), std::make_tuple(60, 2500000, 3, 65534, 22050, 96000, kSplitByTime));
 }
 
+TEST_F(SettingsDialog, PublishAddressIsCheckedOnApplyingAndEmptyTurnsPublishingOff) {
+  m_config.m_strPublishUrl = "srt://10.0.0.5:9000";
+  Open();
+  EXPECT_EQ(Get<QLineEdit>("publishEdit")->text(), "srt://10.0.0.5:9000");
+  Get<QLineEdit>("publishEdit")->setText("ftp://10.0.0.5/live/x");
+  {
+    ModalAnswer answer([](QDialog* box) { box->accept(); });
+    Apply();
+    EXPECT_TRUE(answer.m_strShown.startsWith("提示|发布地址无效！")) << answer.m_strShown.toStdString();
+    EXPECT_TRUE(answer.m_strShown.contains("unknown scheme 'ftp'")) << answer.m_strShown.toStdString();
+    EXPECT_TRUE(m_pDlg->isVisible());
+    EXPECT_EQ(m_config.m_strPublishUrl, "srt://10.0.0.5:9000");
+  }
+  Get<QLineEdit>("publishEdit")->setText("  rtmp://10.0.0.5/live/desk ");
+  Apply();
+  EXPECT_EQ(m_pDlg->result(), QDialog::Accepted);
+  EXPECT_EQ(m_config.m_strPublishUrl, "rtmp://10.0.0.5/live/desk");
+  Open();
+  Get<QLineEdit>("publishEdit")->clear();
+  Apply();
+  EXPECT_EQ(m_pDlg->result(), QDialog::Accepted);
+  EXPECT_TRUE(m_config.m_strPublishUrl.empty());
+}
+
 TEST_F(SettingsDialog, SplitRadiosFollowTheCheckAndMapToTheSplitTypeBothWays) {
   for (int from : {kSplitNone, kSplitByTime, kSplitBySize}) {
     for (int to : {kSplitNone, kSplitByTime, kSplitBySize}) {

@@ -40,6 +40,20 @@ TEST(VrRunStatus, RatesComeFromTheTimeBetweenTwoSamples) {
   EXPECT_EQ(status.update(fresh, 14000, false), "NDI · 0.0 帧/秒 · 0 kbit/s");
 }
 
+TEST(VrRunStatus, PublisherStateShowsItsOwnRateReconnectsAndDrops) {
+  TestApp();
+  VrRunStatus status;
+  VrRunCounters c;
+  c.m_bPublishing = true;
+  EXPECT_EQ(status.update(c, 1000, false), "NDI · 0.0 帧/秒 · 0 kbit/s · 发布 重连中");
+  c.m_bPublishConnected = true;
+  c.m_ullPublishBytes = 250000;  // 2 Mbit in 1 s, counted apart from the push output
+  EXPECT_EQ(status.update(c, 2000, false), "NDI · 0.0 帧/秒 · 0 kbit/s · 发布 2000 kbit/s");
+  c.m_ullPublishDropped = 7;
+  c.m_bPublishConnected = false;
+  EXPECT_EQ(status.update(c, 3000, false), "NDI · 0.0 帧/秒 · 0 kbit/s · 发布 重连中 · 丢弃 7");
+}
+
 TEST(VrInstanceChannel, ASecondStartReachesTheFirstOnlyUnderItsName) {
   TestApp();
   const QString name = QStringLiteral("ostrel-test-%1").arg(getpid());

@@ -157,6 +157,14 @@
         <source>创建单例程序锁失败!</source>
         <translation>The single-instance lock could not be created!</translation>
     </message>
+    <message>
+        <source>发布到媒体服务器（PublishUrl）只支持 H.264 编码，请改用 H.264 或清空 PublishUrl</source>
+        <translation>Publishing to a media server (PublishUrl) needs H.264; choose H.264 or clear PublishUrl</translation>
+    </message>
+    <message>
+        <source>发布地址 PublishUrl 无效，应为 srt://、rist:// 或 rtmp:// 开头的完整地址</source>
+        <translation>PublishUrl is not a valid address; it must be a full srt://, rist:// or rtmp:// URL</translation>
+    </message>
 </context>
 <context>
     <name>ViZaroduDezoDlg</name>
@@ -259,6 +267,18 @@
         <source>端口号无效！</source>
         <translation>Invalid port number!</translation>
     </message>
+    <message>
+        <source>不发布（rtmp://主机/live/名称 或 srt://主机:端口）</source>
+        <translation>Off (rtmp://host/live/name or srt://host:port)</translation>
+    </message>
+    <message>
+        <source>发布地址：</source>
+        <translation>Publish to:</translation>
+    </message>
+    <message>
+        <source>发布地址无效！</source>
+        <translation>Invalid publishing address!</translation>
+    </message>
 </context>
 <context>
     <name>VrMessageBoxPrompt</name>
@@ -284,6 +304,18 @@
     <message>
         <source> · 录制 %1</source>
         <translation> · recording %1</translation>
+    </message>
+    <message>
+        <source> · 发布 %1 kbit/s</source>
+        <translation> · publishing %1 kbit/s</translation>
+    </message>
+    <message>
+        <source> · 发布 重连中</source>
+        <translation> · publishing: reconnecting</translation>
+    </message>
+    <message>
+        <source> · 丢弃 %1</source>
+        <translation> · dropped %1</translation>
     </message>
 </context>
 <context>
