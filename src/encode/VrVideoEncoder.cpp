@@ -3,6 +3,7 @@
 #include <chrono>
 #include <system_error>
 
+#include "core/VrStageTiming.h"
 #include "log/HX_Log.h"
 #include "platform/HX_ThreadName.h"
 
@@ -65,7 +66,9 @@ void VrVideoEncoder::Encode() {
     }
     m_pBackend->InputEncode(std::move(frame));
     while (VrMediaFramePtr packet = m_pBackend->OutputEncode()) {
-      if (packet->m_pData != nullptr && packet->m_iSize > 0) Deliver(std::move(packet));
+      if (packet->m_pData == nullptr || packet->m_iSize <= 0) continue;
+      VrMarkStage(VrStage::kEncoded, packet->m_llTimestamp);
+      Deliver(std::move(packet));
     }
     if (m_pBackend->Broken() && m_stParams.m_iEncoderKind != kVrEncoderSoftware) ReplaceBrokenBackend();
   }
