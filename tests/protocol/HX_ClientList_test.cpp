@@ -336,3 +336,38 @@ TEST_F(ClientListTest, StopAsksListedSessionsToEndTheirStream) {
   EXPECT_TRUE(unlisted.nothingMore());
   ASSERT_EQ(list->start(), 0);  // for TearDown
 }
+
+TEST_F(ClientListTest, EachEnqueueWakesTheLoopAndTheSendOrderHolds) {
+  Session s;
+  s.send(Frame(3002, 1, 1));
+  s.next();
+  // Without the timer only the wake-up can send.
+  HX_EventLoop::instance()->unregisterTimer(list->timerId());
+  // The order the encoder pair releases packets in, the network thread
+  // running a pass after every single one.
+  const std::vector<std::pair<int32_t, int>> released = {
+      {VR_MEDIA_VIDEO, 0}, {VR_MEDIA_AUDIO, 5}, {VR_MEDIA_VIDEO, 10}, {VR_MEDIA_AUDIO, 10},
+      {VR_MEDIA_AUDIO, 15}, {VR_MEDIA_VIDEO, 20}, {VR_MEDIA_AUDIO, 20}, {VR_MEDIA_AUDIO, 25}};
+  for (const auto& [type, ts] : released) {
+    list->EnqueuePacket(MakePacket(type, ts, ts == 0));
+    Pass();
+  }
+  std::vector<std::string> order;
+  for (int i = 0; i < 7; ++i) {
+    packet_response r = Response(s.next());
+    order.push_back((r.frame_type() == 0 ? "V" : "A") + std::to_string(r.frame_time()));
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"V0", "A5", "V10", "A10", "A15", "V20", "A20"}));
+  EXPECT_TRUE(s.nothingMore());  // A25 waits for a newer picture
+  list->EnqueuePacket(MakePacket(VR_MEDIA_VIDEO, 40));
+  EXPECT_EQ(Response(s.next()).frame_time(), 40u);
+  EXPECT_EQ(Response(s.next()).frame_time(), 25u);
+
+  // Stopped, the list neither wakes the loop nor sends.
+  list->stop();
+  list->EnqueuePacket(MakePacket(VR_MEDIA_VIDEO, 60));
+  EXPECT_TRUE(s.nothingMore());
+  EXPECT_EQ(list->videoQueueSize(), 1u);
+  ASSERT_EQ(list->start(), 0);  // for TearDown; what waited goes out now
+  EXPECT_EQ(Response(s.next()).frame_time(), 60u);
+}
