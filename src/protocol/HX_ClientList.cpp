@@ -54,7 +54,8 @@ int HX_ClientList::start() {
   if (rc != 0) HX_LOG_WARNING("registerTimer failed.");
   if (m_wakeFd && !m_bWakeRegistered) {
     m_bWakeRegistered = loop->registerNetEvent(m_wakeFd.get(), kReadEvent, this) == 0;
-    if (!m_bWakeRegistered) HX_LOG_WARNING("the wake-up descriptor cannot be registered; packets wait for the timer.");
+    if (!m_bWakeRegistered)
+      HX_LOG_WARNING("the wake-up descriptor cannot be registered; packets wait for the timer.");
   }
   return rc;
 }

@@ -6,8 +6,8 @@
 // loop's next pass; the 10 ms timer runs the same step as the fallback.
 // Enqueue* is safe from any thread (each queue has its own mutex); the send
 // step, add and remove run on the network thread; start/stop on the thread
-// that owns the loop at that moment. Sessions are not owned. One instance per process,
-// created on first use and destroyed by the server's stop.
+// that owns the loop at that moment. Sessions are not owned. One instance per
+// process, created on first use and destroyed by the server's stop.
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -44,8 +44,8 @@ class HX_ClientList : public HX_ITimer, private HX_INet {
   // Arms the pacing timer and registers the wake-up descriptor in the event
   // loop (without one, the timer alone sends).
   int start();
-  // Disarms the timer, unregisters the wake-up descriptor and asks every listed session to shut its sending side
-  // down once its queue has drained.
+  // Disarms the timer, unregisters the wake-up descriptor and asks every
+  // listed session to shut its sending side down once its queue has drained.
   void stop();
 
   // Takes a private packet (the caller's copy): video to the video queue,
