@@ -16,6 +16,10 @@ VrCaptureRun::VrCaptureRun(HX_IOperatorPrompt* prompt)
 
 VrCaptureRun::~VrCaptureRun() { stop(); }
 
+int64_t VrCaptureRun::displayLostSince() const {
+  return m_pTrapper ? m_pTrapper->videoLostSince() : -1;
+}
+
 int VrCaptureRun::serverPort() const { return m_pServer ? m_pServer->listeningPort() : -1; }
 
 int VrCaptureRun::Fail(int code, const char* text) {

@@ -86,6 +86,8 @@ class VrCaptureRun {
   // Counters since the run started. Owner's thread; reads only atomics and
   // the mutex-guarded lists, never a socket.
   VrRunCounters counters() const;
+  // Since when (clock ms) the run has had no display to capture, or -1.
+  int64_t displayLostSince() const;
 
  private:
   int Fail(int code, const char* text);

@@ -71,12 +71,14 @@ const char* VrHeadlessUsage() {
          "[config]: FPS, EncodeSample, EncodeCache, EncodeType (1 H264, 2 MJPEG),\n"
          "AudioEnable, AudioSample (44100|48000), AudioBitRate, RecordPath,\n"
          "RecordSplitType (0 none, 1 time, 2 size), SyncRecord, PushFlowType\n"
-         "(0 NDI, 1 private protocol), PrivatePort, min_log_level, enable_console_log.\n"
+         "(0 NDI, 1 private protocol), PrivatePort, CaptureCursor (1 draws the mouse\n"
+         "pointer), min_log_level, enable_console_log.\n"
          "\n"
          "When sound capture fails the run goes on without sound; when the record\n"
          "directory's disk runs below 500 MiB, recording stops and streaming goes on.\n"
          "\n"
-         "Exit codes: 0 after a normal stop, 1 when the run cannot start, 2 on a usage error.\n";
+         "Exit codes: 0 after a normal stop, 1 when the run cannot start or the display\n"
+         "stays away for 10 s, 2 on a usage error.\n";
 }
 
 int VrParseHeadlessOptions(const std::vector<std::string>& args, VrHeadlessOptions* o,
@@ -178,6 +180,29 @@ bool VrHeadlessPrompt::askOkCancel(const std::string& text) {
   return true;
 }
 
+int VrWaitForRunEnd(VrCaptureRun* run, int64_t durationMs, int64_t noDisplayLimitMs) {
+  const int64_t begin = HX_GetTickMs();
+  int64_t lastDiskCheck = begin;
+  while (g_stopSignal == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const int64_t now = HX_GetTickMs();
+    if (durationMs >= 0 && now - begin >= durationMs) break;
+    const int64_t lostSince = run->displayLostSince();
+    if (lostSince >= 0 && now - lostSince >= noDisplayLimitMs) {
+      HX_LOG_ERROR("no display to capture for %lld s; the run ends",
+                   static_cast<long long>(noDisplayLimitMs / 1000));
+      std::fprintf(stderr, "ostrel: no display to capture for %lld s; the run ends\n",
+                   static_cast<long long>(noDisplayLimitMs / 1000));
+      return 1;
+    }
+    if (now - lastDiskCheck >= VrCaptureRun::kDiskCheckPeriodMs) {
+      lastDiskCheck = now;
+      run->checkDiskSpace();
+    }
+  }
+  return 0;
+}
+
 int VrRunHeadless(const VrHeadlessOptions& options) {
   ACE::init();
   VrInstallFfmpegLogBridge();
@@ -239,23 +264,13 @@ int VrRunHeadless(const VrHeadlessOptions& options) {
   std::printf("ostrel: running; stop with Ctrl-C\n");
   std::fflush(stdout);
 
-  const int64_t begin = HX_GetTickMs();
   const int64_t limit = options.m_dDurationSeconds > 0 ? static_cast<int64_t>(options.m_dDurationSeconds * 1000) : -1;
-  int64_t lastDiskCheck = begin;
-  while (g_stopSignal == 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    int64_t now = HX_GetTickMs();
-    if (limit >= 0 && now - begin >= limit) break;
-    if (now - lastDiskCheck >= VrCaptureRun::kDiskCheckPeriodMs) {
-      lastDiskCheck = now;
-      run.checkDiskSpace();
-    }
-  }
+  const int code = VrWaitForRunEnd(&run, limit, kVrNoDisplayLimitMs);
   std::printf("ostrel: stopping%s\n", g_stopSignal != 0 ? (g_stopSignal == SIGINT ? " (SIGINT)" : " (SIGTERM)") : "");
   std::fflush(stdout);
   run.stop();
   std::printf("ostrel: stopped\n");
   logging->stopDaemon();
   google::FlushLogFiles(google::GLOG_INFO);
-  return 0;
+  return code;
 }

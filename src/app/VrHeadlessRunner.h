@@ -31,5 +31,16 @@ class VrHeadlessPrompt : public HX_IOperatorPrompt {
   bool askOkCancel(const std::string& text) override;
 };
 
+class VrCaptureRun;
+
+// A run that has had no display for this long ends with exit code 1.
+constexpr int64_t kVrNoDisplayLimitMs = 10000;
+
+// Waits while |run| is up until SIGINT/SIGTERM, |durationMs| (negative: no
+// limit), or |noDisplayLimitMs| without a display to capture, and checks the
+// disk space on the way. Returns the exit code: 0, or 1 (with a message on
+// stderr and an ERROR) when the display stayed away.
+int VrWaitForRunEnd(VrCaptureRun* run, int64_t durationMs, int64_t noDisplayLimitMs);
+
 // Runs the headless job; returns the process exit code.
 int VrRunHeadless(const VrHeadlessOptions& options);

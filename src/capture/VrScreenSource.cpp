@@ -19,7 +19,15 @@ int VrScreenSource::Tick() {
     HX_LOG_ERROR_TRACE("ticks are the timer's: manual ticks are off");
     return kNotManual;
   }
-  return RunTick();
+  return RunTick(HX_GetTickMs());
+}
+
+int VrScreenSource::TickAt(int64_t now) {
+  if (!m_bManualTicks) {
+    HX_LOG_ERROR_TRACE("ticks are the timer's: manual ticks are off");
+    return kNotManual;
+  }
+  return RunTick(now);
 }
 
 int VrScreenSource::SetFrameRate(int32_t fps) {
@@ -42,10 +50,11 @@ int VrScreenSource::StartTicks() {
 
 void VrScreenSource::StopTicks() { m_timer.kill(); }
 
-void VrScreenSource::OnTimer(void* user) { static_cast<VrScreenSource*>(user)->RunTick(); }
+void VrScreenSource::OnTimer(void* user) {
+  static_cast<VrScreenSource*>(user)->RunTick(HX_GetTickMs());
+}
 
-int VrScreenSource::RunTick() {
-  const int64_t now = HX_GetTickMs();
+int VrScreenSource::RunTick(int64_t now) {
   VrMediaFramePtr picture;
   const int result = GrabNext(now, &picture);
   if (result == kNewPicture && picture) {
@@ -90,4 +99,25 @@ int32_t VrScreenSource::Even(int32_t v) {
   int64_t magnitude = std::llabs(static_cast<int64_t>(v));
   if (magnitude > INT32_MAX) magnitude = INT32_MAX;
   return static_cast<int32_t>(magnitude & ~int64_t{1});
+}
+
+void VrScreenSource::MarkLost(int64_t now, const std::string& what) {
+  if (lost()) return;
+  m_strLost = what;
+  m_llLastRetry = now;
+  m_llLostSince = now;
+  HX_LOG_ERROR("%s is lost; the last picture stands and the capture is tried again every %lld ms",
+               what.c_str(), static_cast<long long>(kLostRetryMs));
+}
+
+void VrScreenSource::MarkFound() {
+  if (!lost()) return;
+  HX_LOG_WARNING("%s is back; capturing again", m_strLost.c_str());
+  m_llLostSince = -1;
+}
+
+bool VrScreenSource::RetryDue(int64_t now) {
+  if (!lost() || now - m_llLastRetry < kLostRetryMs) return false;
+  m_llLastRetry = now;
+  return true;
 }

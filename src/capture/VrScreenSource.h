@@ -11,6 +11,7 @@
 // right after it; a source's destructor calls its stop first.
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "core/VrCapturer.h"
 #include "platform/HX_PeriodicTimer.h"
@@ -34,6 +35,15 @@ class VrScreenSource : public VrCapturer {
   // One tick by hand: GrabNext's result, or kNotManual (nothing grabbed)
   // when ticks are not manual.
   int Tick();
+  // The same at a given clock time, so tests and benchmarks can step through
+  // the once-a-second retries of a lost display without waiting.
+  int TickAt(int64_t now);
+
+  // A lost display (or monitor) is tried again this often.
+  static constexpr int64_t kLostRetryMs = 1000;
+  // The clock time (ms) since which the source has had nothing to capture
+  // (display or monitor lost), or -1 while it has. Safe from any thread.
+  int64_t lostSince() const { return m_llLostSince.load(); }
 
  protected:
   // Gets the next picture for the tick that started at |now|. Returns
@@ -58,13 +68,25 @@ class VrScreenSource : public VrCapturer {
   // its payload cannot be allocated.
   static VrMediaFramePtr NewPicture(int32_t width, int32_t height, int32_t captureMode,
                                     int32_t captureMethod, int64_t now);
+  // Starts a loss episode at |now| with one ERROR naming |what| ("the X
+  // display \":1\"", "monitor 0 (DP-1)"); later calls in the same episode
+  // only keep its start.
+  void MarkLost(int64_t now, const std::string& what);
+  // Ends the episode with one line.
+  void MarkFound();
+  bool lost() const { return m_llLostSince.load() >= 0; }
+  // During an episode: true at most once per kLostRetryMs, when a rebuild is due.
+  bool RetryDue(int64_t now);
+  // The last picture delivered (null before the first); tick only.
+  const VrMediaFramePtr& LastFrame() const { return m_pLastFrame; }
+
   // |v| rounded down to an even number, sign dropped (frame sizes must be even
   // for the NV12 conversion downstream).
   static int32_t Even(int32_t v);
 
  private:
   static void OnTimer(void* user);
-  int RunTick();
+  int RunTick(int64_t now);
   // Delivers the last frame's pixels again stamped |now|; nothing before the first picture.
   void ResendLastFrame(int64_t now);
 
@@ -72,4 +94,7 @@ class VrScreenSource : public VrCapturer {
   std::atomic<bool> m_bManualTicks{false};
   uint32_t m_uiPeriodMs = 0;
   VrMediaFramePtr m_pLastFrame;
+  std::atomic<int64_t> m_llLostSince{-1};
+  std::string m_strLost;        // what the current episode lost
+  int64_t m_llLastRetry = 0;    // tick only
 };

@@ -8,6 +8,7 @@
 #include <new>
 #include <system_error>
 
+#include "capture/VrScreenSource.h"
 #include "config/HX_ServerConfiguration.h"
 #include "core/VrStageTiming.h"
 #include "log/HX_Log.h"
@@ -130,6 +131,11 @@ int VrTrapper::OnFrame(VrMediaFramePtr frame, void* context) {
     self->EnqueueAudio(std::move(frame));
   }
   return 0;
+}
+
+int64_t VrTrapper::videoLostSince() const {
+  const auto* screen = dynamic_cast<const VrScreenSource*>(m_pVideoSource.get());
+  return screen != nullptr ? screen->lostSince() : -1;
 }
 
 int VrTrapper::EnqueueVideo(VrMediaFramePtr frame) { return m_videoQueue.push(std::move(frame)); }

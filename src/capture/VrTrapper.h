@@ -54,6 +54,9 @@ class VrTrapper {
 
   int32_t outputWidth() const { return m_iOutputWidth; }
   int32_t outputHeight() const { return m_iOutputHeight; }
+  // Since when (clock ms) the screen source has had nothing to capture (its
+  // display or monitor lost), or -1. Owner's thread, while started.
+  int64_t videoLostSince() const;
 
   // Set by the owner before start.
   VrFrameCallback m_pOutputCallback = nullptr;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "capture/VrCursorOverlay.h"
 #include "capture/VrScreenSource.h"
 #include "config/HX_ServerConfiguration.h"
 #include "platform/x11/HX_IScreenGrabber.h"
@@ -17,10 +18,12 @@ class VrVideoCapture : public VrScreenSource {
  public:
   VrVideoCapture();
   VrVideoCapture(std::unique_ptr<HX_IScreenGrabber> grabber,
-                 std::unique_ptr<HX_IWindowInfo> windows);
+                 std::unique_ptr<HX_IWindowInfo> windows,
+                 std::unique_ptr<HX_ICursorSource> cursor = nullptr);
   ~VrVideoCapture() override;
 
-  // 0, or -1 when the grab cannot be set up (or the frame rate is not positive).
+  // 0, or -1 when the grab cannot be set up, the region is empty (logged) or
+  // the frame rate is not positive.
   int start() override;
   void stop() override;
 
@@ -36,13 +39,24 @@ class VrVideoCapture : public VrScreenSource {
  private:
   // Runs the grab start chose; the grabs keep the names their log lines carry.
   int GrabNext(int64_t now, VrMediaFramePtr* picture) override;
-  // The region or window grab (a black picture for a minimised or vanished
-  // window); kNoChange when no frame can be allocated or the grab fails.
+  // The region or window grab (a black picture for a minimised window, the
+  // last one for a vanished window or a lost display); kNoChange when no
+  // frame can be allocated or the grab fails.
   int DoCaptureEx(int64_t now, VrMediaFramePtr* picture);
-  // The whole-monitor grab (a black picture while a lost grab is rebuilt);
-  // kNoChange when no frame can be allocated or the grab fails.
+  // The whole-monitor grab (a black picture on the tick a changed layout is
+  // rebuilt, the last picture while the display is away); kNoChange when no
+  // frame can be allocated or the grab fails.
   int DoCaptureEx2(int64_t now, VrMediaFramePtr* picture);
   bool TargetAlive();
+  // A grab that failed with |rc|: starts a display-loss episode when the
+  // connection broke, else logs once per run of failures.
+  void GrabFailed(int64_t now, int rc);
+  // Once a second while the display is lost: connects again. True when it is back.
+  bool Reconnect(int64_t now);
+  // The target window has gone (or the display took it along): one line.
+  void WindowGone();
+  // The region or window size of this tick was empty: one line per episode.
+  void EmptyArea(int32_t w, int32_t h);
 
   std::unique_ptr<HX_IScreenGrabber> m_pGrabber;
   std::unique_ptr<HX_IWindowInfo> m_pWindows;
@@ -59,4 +73,8 @@ class VrVideoCapture : public VrScreenSource {
   HX_WindowId m_uiTargetWindow = 0;
   HX_ScreenRect m_stMonitorRect;  // the monitor's desktop rectangle
   bool m_bMonitorReady = false;   // the whole-monitor grab is set up
+  bool m_bWindowGone = false;     // said once; the last picture stands from then on
+  bool m_bEmptyArea = false;      // one line per episode of an empty area
+  bool m_bGrabFailing = false;    // one line per run of failed grabs
+  VrCursorOverlay m_cursor;
 };

@@ -58,6 +58,7 @@ int HX_ServerConfiguration::loadNormalConfig() {
   m_bSyncRecord = reader.GetBoolean(s, "SyncRecord", m_bSyncRecord);
   m_iPushFlowType = reader.GetInteger(s, "PushFlowType", m_iPushFlowType);
   m_iPrivatePort = reader.GetInteger(s, "PrivatePort", m_iPrivatePort);
+  m_bCaptureCursor = reader.GetBoolean(s, "CaptureCursor", m_bCaptureCursor);
   m_stSnapshot = *this;
   return 0;
 }
@@ -68,7 +69,8 @@ bool HX_ServerConfiguration::isConfigChanged() {
          m_iEncodeCache != o.m_iEncodeCache || m_iEncodeType != o.m_iEncodeType ||
          m_bAudioEnable != o.m_bAudioEnable || m_iAudioSample != o.m_iAudioSample ||
          m_iAudioBitRate != o.m_iAudioBitRate || m_strRecordPath != o.m_strRecordPath ||
-         m_iRecordSplitType != o.m_iRecordSplitType || m_bSyncRecord != o.m_bSyncRecord;
+         m_iRecordSplitType != o.m_iRecordSplitType || m_bSyncRecord != o.m_bSyncRecord ||
+         m_bCaptureCursor != o.m_bCaptureCursor;
 }
 
 std::string HX_ServerConfiguration::renderConfigText() const {
@@ -95,6 +97,7 @@ std::string HX_ServerConfiguration::renderConfigText() const {
   add("SyncRecord", m_bSyncRecord ? "1" : "0");
   add("PushFlowType", std::to_string(m_iPushFlowType));
   add("PrivatePort", std::to_string(m_iPrivatePort));
+  add("CaptureCursor", m_bCaptureCursor ? "1" : "0");
   return text;
 }
 

@@ -44,6 +44,7 @@ struct HX_ServerSettings {
   bool m_bFlag2 = false;
   int32_t m_iPushFlowType = kPushNDI;
   int32_t m_iPrivatePort = 6000;
+  bool m_bCaptureCursor = true;  // X11 screen sources draw the mouse pointer
 };
 
 class HX_ServerConfiguration : public HX_BaseConfiguration, public HX_ServerSettings {
@@ -52,7 +53,7 @@ class HX_ServerConfiguration : public HX_BaseConfiguration, public HX_ServerSett
 
   int loadNormalConfig() override;
   bool isConfigChanged() override;
-  // Writes the fourteen keys to a temporary file renamed over config.ini.
+  // Writes the fifteen keys to a temporary file renamed over config.ini.
   bool saveNormalConfig() override;
 
   void getOutputSize(int32_t* width, int32_t* height) const;

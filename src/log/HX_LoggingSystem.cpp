@@ -2,10 +2,14 @@
 
 #include <glog/logging.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <set>
 #include <system_error>
+#include <vector>
 
 #include "config/HX_BaseConfiguration.h"
 #include "log/HX_Log.h"
@@ -30,6 +34,47 @@ void HX_LoggingSystem::MapLevel(const std::string& name, int* minLevel, int* ver
 }
 
 std::string HX_LoggingSystem::LogDirectory() { return HX_GetStateDirectory() + "/log/"; }
+
+int HX_LoggingSystem::TrimLogDirectory(const std::string& dir, uint64_t maxBytes) {
+  namespace fs = std::filesystem;
+  struct File {
+    fs::path path;
+    fs::file_time_type written;
+    uint64_t bytes;
+  };
+  std::error_code ec;
+  std::set<fs::path> current;
+  std::vector<File> files;
+  uint64_t total = 0;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_symlink(ec)) {
+      fs::path target = fs::read_symlink(it->path(), ec);
+      if (!ec) current.insert(fs::weakly_canonical(it->path().parent_path() / target, ec));
+      continue;
+    }
+    if (!it->is_regular_file(ec)) continue;
+    const uint64_t bytes = it->file_size(ec);
+    if (ec) continue;
+    files.push_back(File{it->path(), it->last_write_time(ec), bytes});
+    total += bytes;
+  }
+  if (total <= maxBytes) return 0;
+  std::sort(files.begin(), files.end(), [](const File& a, const File& b) { return a.written < b.written; });
+  int removed = 0;
+  uint64_t freed = 0;
+  for (const File& f : files) {
+    if (total <= maxBytes) break;
+    if (current.count(fs::weakly_canonical(f.path, ec)) != 0) continue;
+    if (!fs::remove(f.path, ec)) continue;
+    total -= f.bytes;
+    freed += f.bytes;
+    ++removed;
+  }
+  if (removed > 0)
+    HX_LOG_INFO("log directory over %llu bytes: deleted the %d oldest files (%llu bytes)",
+                static_cast<unsigned long long>(maxBytes), removed, static_cast<unsigned long long>(freed));
+  return removed;
+}
 
 void HX_LoggingSystem::ApplyConsole(bool enable, bool atInit) {
   if (enable) {
@@ -70,6 +115,8 @@ void HX_LoggingSystem::init() {
   FLAGS_logbuflevel = 0;
   FLAGS_logbufsecs = 1;
   FLAGS_logtostderr = false;
+  // A full disk stops the log rather than the program.
+  FLAGS_stop_logging_if_full_disk = true;
   ApplyConsole(console, true);
 }
 
@@ -103,12 +150,17 @@ void HX_LoggingSystem::applyConfigOnce() {
 void HX_LoggingSystem::MonitorLoop() {
   HX_SetThreadName("ostrel-logmon");
   int64_t last = HX_GetTickMs();
+  int64_t lastTrim = 0;
   while (!m_bStop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     int64_t now = HX_GetTickMs();
     if (now - last >= m_iMonitorPeriodMs) {
       last = now;
       applyConfigOnce();
+    }
+    if (now - lastTrim >= kTrimPeriodMs) {
+      lastTrim = now;
+      TrimLogDirectory(LogDirectory(), kMaxLogDirectoryBytes);
     }
   }
 }

@@ -1,8 +1,10 @@
 #pragma once
 // Configures glog from the two logging settings, sends log files to
-// <base>/log/, and runs the monitor thread that re-reads the settings.
-// Process-wide; init/startDaemon from the start-up thread only.
+// <base>/log/, and runs the monitor thread that re-reads the settings and
+// keeps the log directory under its size cap. Process-wide; init/startDaemon
+// from the start-up thread only.
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 
@@ -10,6 +12,13 @@ class HX_BaseConfiguration;
 
 class HX_LoggingSystem {
  public:
+  // Bytes the log directory may hold, so that nothing that makes the program
+  // log (a hostile peer included) can fill the disk; glog starts a new file
+  // every 10 MB.
+  static constexpr uint64_t kMaxLogDirectoryBytes = 100ull * 1024 * 1024;
+  // How often the monitor checks the cap.
+  static constexpr int kTrimPeriodMs = 1000;
+
   static HX_LoggingSystem* instance();
 
   // The configuration whose logging settings are served. Set before init.
@@ -28,6 +37,11 @@ class HX_LoggingSystem {
   // glog minimum level and verbose level for a level name.
   static void MapLevel(const std::string& name, int* minLevel, int* verbose);
   static std::string LogDirectory();
+  // Deletes the oldest regular files of |dir| until the rest hold at most
+  // |maxBytes|, never a file that one of glog's "latest" links there points
+  // at (the files being written). Returns how many files it deleted; one INFO
+  // line when any.
+  static int TrimLogDirectory(const std::string& dir, uint64_t maxBytes);
 
  private:
   HX_LoggingSystem() = default;

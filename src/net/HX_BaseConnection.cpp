@@ -1,22 +1,36 @@
 #include "net/HX_BaseConnection.h"
 
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
-#include "config/HX_ServerConfiguration.h"
 #include "log/HX_Log.h"
 #include "net/HX_EventLoop.h"
 #include "platform/HX_Clock.h"
 
 namespace {
 uint64_t Now() { return static_cast<uint64_t>(HX_GetTickMs()); }
+
+// A connection that held this much gives the freed heap back to the system:
+// thousands of small blocks leave the allocator's arenas fragmented, and a
+// peer that left must not keep the process large.
+constexpr uint64_t kTrimAfterBytes = 1024 * 1024;
+// The idle check runs this often relative to its limit (and within bounds).
+constexpr uint64_t kIdleChecksPerLimit = 10;
+constexpr uint64_t kMinIdleCheckMs = 10;
+constexpr uint64_t kMaxIdleCheckMs = 1000;
 }  // namespace
 
 HX_BaseConnection::HX_BaseConnection(uint64_t maxQueuedBytes)
     : m_ullLastActiveTick(Now()),
-      m_stSendQueue(HX_DropPolicy::kDropToKeyFrame, SendQueue::kNoItemLimit, maxQueuedBytes) {}
+      m_stSendQueue(HX_DropPolicy::kDropToKeyFrame,
+                    maxQueuedBytes == SendQueue::kNoByteLimit ? SendQueue::kNoItemLimit : kMaxQueuedBlocks / 2,
+                    maxQueuedBytes),
+      m_ullMaxQueuedBytes(maxQueuedBytes),
+      m_ullSendWaitTick(m_ullLastActiveTick) {}
 
 HX_BaseConnection::~HX_BaseConnection() {
   HX_LOG_DEBUG("called");
@@ -25,6 +39,32 @@ HX_BaseConnection::~HX_BaseConnection() {
     HX_EventLoop::instance()->unregisterTimer(m_ullTimerId);
     m_ullTimerId = kInvalidTimerId;
   }
+  const uint64_t held = queuedBytes() + (m_pstRecvMsgBlk ? m_pstRecvMsgBlk->size() : 0);
+  m_stSendQueue.clear();
+  m_pstSendingMsgBlk.reset();
+  m_pstRecvMsgBlk.reset();
+  if (held >= kTrimAfterBytes) ::malloc_trim(0);
+}
+
+bool HX_BaseConnection::sendQueueOverBound() const {
+  if (m_ullMaxQueuedBytes == SendQueue::kNoByteLimit) return false;
+  return queuedBytes() > m_ullMaxQueuedBytes + kAnswerAllowanceBytes || queuedBlocks() > kMaxQueuedBlocks;
+}
+
+int HX_BaseConnection::armIdleCheck(uint64_t idleLimitMs) {
+  HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
+  if (m_ullTimerId != kInvalidTimerId) return 0;
+  m_ullIdleLimitMs = idleLimitMs;
+  const uint64_t period = std::clamp(idleLimitMs / kIdleChecksPerLimit, kMinIdleCheckMs, kMaxIdleCheckMs);
+  if (HX_EventLoop::instance()->registerTimer(this, period, period, m_ullTimerId) != 0) {
+    HX_LOG_WARNING("cannot arm the idle check");
+    return -1;
+  }
+  return 0;
+}
+
+void HX_BaseConnection::noteMessageBegun() {
+  if (m_ullMessageBegunTick == 0) m_ullMessageBegunTick = std::max<uint64_t>(Now(), 1);
 }
 
 void HX_BaseConnection::closeSocket() {
@@ -71,6 +111,7 @@ int HX_BaseConnection::handleWrite() {
     HX_LOG_ERROR_TRACE("kInitial == m_eConnectionState");
     return closeConnection();
   }
+  uint64_t budget = kMaxBytesWrittenPerPass;
   for (;;) {
     if (!m_pstSendingMsgBlk) {
       HX_OutgoingMessage next = m_stSendQueue.popHeld();
@@ -87,9 +128,12 @@ int HX_BaseConnection::handleWrite() {
     }
     ACE_Message_Block* block = m_pstSendingMsgBlk.get();
     if (block->length() > 0) {
+      // The rest waits for the next pass; write interest stays on.
+      if (budget == 0) return 0;
       // MSG_NOSIGNAL: a peer that went away is an error to handle, not a
       // signal that ends the process.
-      ssize_t sent = ::send(m_iSocketFd, block->rd_ptr(), block->length(), MSG_NOSIGNAL);
+      const size_t chunk = static_cast<size_t>(std::min<uint64_t>(block->length(), budget));
+      ssize_t sent = ::send(m_iSocketFd, block->rd_ptr(), chunk, MSG_NOSIGNAL);
       if (sent < 0) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
@@ -102,6 +146,8 @@ int HX_BaseConnection::handleWrite() {
       }
       block->rd_ptr(static_cast<size_t>(sent));
       m_stSendQueue.releaseHeld(static_cast<uint64_t>(sent));
+      budget -= static_cast<uint64_t>(sent);
+      m_ullSendWaitTick = Now();
     }
     if (block->length() == 0) m_pstSendingMsgBlk.reset();
   }
@@ -113,6 +159,7 @@ int HX_BaseConnection::pushToSendQueue(HX_MsgBlockPtr block) {
     HX_LOG_ERROR_TRACE("NULL == pstMsgBlk");
     return -1;
   }
+  if (queuedBlocks() == 0) m_ullSendWaitTick = Now();
   m_stSendQueue.pushUnbounded(HX_OutgoingMessage{std::move(block), false});
   if (HX_EventLoop::instance()->modifyNetEvent(m_iSocketFd, kReadEvent | kWriteEvent) != 0) {
     HX_LOG_WARNING("modifyNetEvent failed!");
@@ -123,7 +170,9 @@ int HX_BaseConnection::pushToSendQueue(HX_MsgBlockPtr block) {
 
 int HX_BaseConnection::pushMediaToSendQueue(HX_MsgBlockPtr block, bool keyFrame, HX_PushResult* result) {
   HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
+  const bool wasEmpty = queuedBlocks() == 0;
   *result = m_stSendQueue.push(HX_OutgoingMessage{std::move(block), keyFrame});
+  if (wasEmpty && result->queued) m_ullSendWaitTick = Now();
   if (!result->queued) return 0;
   if (HX_EventLoop::instance()->modifyNetEvent(m_iSocketFd, kReadEvent | kWriteEvent) != 0) {
     HX_LOG_WARNING("modifyNetEvent failed!");
@@ -148,10 +197,16 @@ int HX_BaseConnection::onTimer(uint64_t timerId) {
   HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
   if (isClosed()) return -1;
   if (timerId != m_ullTimerId) return 0;
-  const uint64_t idleLimit = static_cast<uint64_t>(HX_ServerConfiguration::instance()->m_iMonitorPeriod);
-  if (Now() - m_ullLastActiveTick > idleLimit) {
-    setClosed();
-    return -1;
-  }
-  return 0;
+  const uint64_t now = Now();
+  const char* why = nullptr;
+  if (m_ullMessageBegunTick != 0 && now - m_ullMessageBegunTick > m_ullIdleLimitMs)
+    why = "a message still incomplete";
+  else if (queuedBlocks() > 0 && now - m_ullSendWaitTick > m_ullIdleLimitMs)
+    why = "what was sent still unread";
+  else if (expectsRequests() && now - m_ullLastActiveTick > m_ullIdleLimitMs)
+    why = "no request";
+  if (why == nullptr) return 0;
+  HX_LOG_INFO("closing socket %d after %llu ms with %s", m_iSocketFd,
+              static_cast<unsigned long long>(m_ullIdleLimitMs), why);
+  return closeConnection();
 }

@@ -37,12 +37,18 @@ int HX_Listen(int fd, const struct sockaddr_in& address) {
   return 0;
 }
 
+bool HX_IsDescriptorExhaustion(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
 int HX_GenericAccept(int listenFd, struct sockaddr* address, socklen_t* addressLength) {
   for (;;) {
     int fd = ::accept4(listenFd, address, addressLength, SOCK_CLOEXEC);
     if (fd >= 0) return fd;
-    if (errno == EINTR) continue;
-    HX_LOG_WARNING("accept: %s\n", std::strerror(errno));
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (!HX_IsDescriptorExhaustion(error)) HX_LOG_WARNING("accept: %s\n", std::strerror(error));
+    errno = error;
     return -1;
   }
 }
@@ -62,7 +68,9 @@ int HX_TcpAccept(int listenFd, char* ip, int* port) {
   socklen_t length = sizeof peer;
   int fd = HX_GenericAccept(listenFd, reinterpret_cast<sockaddr*>(&peer), &length);
   if (fd < 0) {
-    HX_LOG_WARNING("HX_GenericAccept failed");
+    const int error = errno;
+    if (!HX_IsDescriptorExhaustion(error)) HX_LOG_WARNING("HX_GenericAccept failed");
+    errno = error;
     return -1;
   }
   if (ip != nullptr && ::inet_ntop(AF_INET, &peer.sin_addr, ip, INET_ADDRSTRLEN) == nullptr) ip[0] = '\0';

@@ -10,7 +10,12 @@
 int HX_CreateSocket();
 // Binds and listens (backlog 511). Does not close |fd| on failure.
 int HX_Listen(int fd, const struct sockaddr_in& address);
-// Accepts one connection, retrying when a signal interrupts the call.
+// True for the errors of a process or system out of descriptors or socket
+// memory: the accept helpers leave those unlogged (errno kept) for the caller,
+// which reports them once per episode instead of once per attempt.
+bool HX_IsDescriptorExhaustion(int error);
+// Accepts one connection, retrying when a signal interrupts the call. errno
+// is the accept's own on failure.
 int HX_GenericAccept(int listenFd, struct sockaddr* address, socklen_t* addressLength);
 int HX_NonBlock(int fd);
 // Accepts one connection and reports the peer's dotted-decimal address (into

@@ -8,8 +8,45 @@
 #include "platform/HX_Clock.h"
 #include "protocol/HX_TcpConnUtils.h"
 
+namespace {
+// The process-wide receive-block bound. Network thread only.
+uint64_t g_recvBudget = HX_ProtobufConnection::kDefaultRecvBufferBudget;
+uint64_t g_recvHeld = 0;
+bool g_recvRefusing = false;  // a refusal was logged and the bound not yet left
+}  // namespace
+
 HX_ProtobufConnection::HX_ProtobufConnection(uint64_t maxQueuedMediaBytes)
     : HX_BaseConnection(maxQueuedMediaBytes), m_ullObjId(HX_UIDUtils::MakeObjectId()) {}
+
+HX_ProtobufConnection::~HX_ProtobufConnection() { releaseRecvBlock(); }
+
+void HX_ProtobufConnection::setRecvBufferBudget(uint64_t bytes) { g_recvBudget = bytes; }
+
+uint64_t HX_ProtobufConnection::recvBufferBytesHeld() { return g_recvHeld; }
+
+bool HX_ProtobufConnection::chargeRecvBlock() {
+  const uint64_t size = m_pstRecvMsgBlk->size();
+  if (size <= m_ullRecvCharged) return true;
+  const uint64_t growth = size - m_ullRecvCharged;
+  if (g_recvHeld + growth > g_recvBudget) {
+    if (!g_recvRefusing)
+      HX_LOG_WARNING("incomplete messages hold %llu bytes of receive buffers: refusing a message of %llu bytes "
+                     "and closing its connections until they are released",
+                     static_cast<unsigned long long>(g_recvHeld), static_cast<unsigned long long>(size));
+    g_recvRefusing = true;
+    return false;
+  }
+  g_recvHeld += growth;
+  m_ullRecvCharged = size;
+  return true;
+}
+
+void HX_ProtobufConnection::releaseRecvBlock() {
+  g_recvHeld -= m_ullRecvCharged;
+  m_ullRecvCharged = 0;
+  m_ullMessageBegunTick = 0;
+  if (g_recvRefusing && g_recvHeld < g_recvBudget / 2) g_recvRefusing = false;
+}
 
 int HX_ProtobufConnection::handleRead() {
   HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
@@ -21,10 +58,23 @@ int HX_ProtobufConnection::handleRead() {
       return closeConnection();
     }
   }
-  int rc = HX_TcpConnUtils::recvNetMsg(m_iSocketFd, m_pstRecvMsgBlk.get());
-  if (rc == HX_TcpConnUtils::kNeedMore) return 0;
-  if (rc != 0) {
+  int rc = HX_TcpConnUtils::recvNetMsg(m_iSocketFd, m_pstRecvMsgBlk.get(), kMaxBytesReadPerPass);
+  if (rc != 0 && rc != HX_TcpConnUtils::kNeedMore) {
     HX_LOG_WARNING("HX_TcpConnUtils::recvNetMsg failed, iSocket=%d", m_iSocketFd);
+    return closeConnection();
+  }
+  // The block is sized for the whole message once its header is in; the
+  // bound is checked right after it grew, before later passes fill it.
+  if (!chargeRecvBlock()) return closeConnection();
+  if (rc == HX_TcpConnUtils::kNeedMore) {
+    if (m_pstRecvMsgBlk->length() > 0) noteMessageBegun();
+    return 0;
+  }
+  if (sendQueueOverBound()) {
+    HX_LOG_WARNING("peer %llu keeps sending requests without reading the answers (%llu bytes in %zu blocks "
+                   "queued): closing the connection",
+                   static_cast<unsigned long long>(m_ullObjId), static_cast<unsigned long long>(queuedBytes()),
+                   queuedBlocks());
     return closeConnection();
   }
   HX_NetCmd_Header header;
@@ -38,6 +88,7 @@ int HX_ProtobufConnection::handleRead() {
   }
   m_ullLastActiveTick = static_cast<uint64_t>(HX_GetTickMs());
   m_pstRecvMsgBlk.reset();
+  releaseRecvBlock();
   return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <ace/Message_Block.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "log/HX_Log.h"
@@ -10,12 +11,14 @@
 
 namespace HX_TcpConnUtils {
 
-int recvNetMsgPart(int fd, ACE_Message_Block* block) {
+int recvNetMsgPart(int fd, ACE_Message_Block* block, size_t maxBytes) {
   const size_t space = block->space();
   if (space == 0) return 0;
+  const size_t wanted = std::min(space, maxBytes);
+  if (wanted == 0) return kNeedMore;  // a zero-byte receive would read as the peer's close
   ssize_t received;
   do {
-    received = ::recv(fd, block->wr_ptr(), space, 0);
+    received = ::recv(fd, block->wr_ptr(), wanted, 0);
   } while (received < 0 && errno == EINTR);
   if (received < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return kNeedMore;
@@ -30,7 +33,7 @@ int recvNetMsgPart(int fd, ACE_Message_Block* block) {
   return static_cast<size_t>(received) >= space ? 0 : kNeedMore;
 }
 
-int recvNetMsg(int fd, ACE_Message_Block* block) {
+int recvNetMsg(int fd, ACE_Message_Block* block, size_t maxBytes) {
   if (fd == -1) {
     HX_LOG_ERROR_TRACE("iSocketFd is invalid");
     return -1;
@@ -59,7 +62,7 @@ int recvNetMsg(int fd, ACE_Message_Block* block) {
       return -1;
     }
   }
-  int rc = recvNetMsgPart(fd, block);
+  int rc = recvNetMsgPart(fd, block, maxBytes);
   if (rc == 0) return 0;
   if (rc == kNeedMore) return kNeedMore;
   HX_LOG_WARNING("recv body failed");

@@ -1,5 +1,10 @@
 #include "protocol/VrTransClient.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "config/HX_ServerConfiguration.h"
 #include "log/HX_Log.h"
 #include "net/HX_EventLoop.h"
@@ -28,6 +33,14 @@ int VrTransClient::start(int fd) {
     closeSocket();
     return -1;
   }
+  const int sendBuffer = kSocketSendBufferBytes;
+  if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) != 0)
+    HX_LOG_WARNING("cannot fix the send buffer of socket %d: %s", fd, std::strerror(errno));
+  const int idleLimit = HX_ServerConfiguration::instance()->m_iMonitorPeriod;
+  if (armIdleCheck(static_cast<uint64_t>(idleLimit > 0 ? idleLimit : 1)) != 0) {
+    closeSocket();
+    return -1;
+  }
   HX_EventLoop::instance()->registerToLifecycleManager(this);
   return 0;
 }
@@ -43,6 +56,7 @@ int VrTransClient::handleNetMessage(ACE_Message_Block* /*body*/, const HX_NetCmd
       HX_NetCmd_Header answer = header;
       sendCodecInfo(answer);
       HX_ClientList::instance()->addClient(this);
+      m_bStreamAsked = true;
       break;
     }
     default:

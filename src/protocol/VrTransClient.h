@@ -15,10 +15,16 @@ class VrTransClient : public HX_ProtobufConnection {
   // Bytes a session may hold queued for its socket. A media packet that would
   // go beyond starts a drop episode that lasts until the next video key frame.
   static constexpr uint64_t kMaxQueuedBytes = 8ull * 1024 * 1024;
+  // The socket's own send buffer, fixed so that the kernel's share of what a
+  // session holds is bounded too (left alone it grows to megabytes for a
+  // peer that does not read).
+  static constexpr int kSocketSendBufferBytes = 256 * 1024;
 
   VrTransClient();
   ~VrTransClient() override;
 
+  // Registers the socket, arms the idle check with the configured monitor
+  // period and hands the session to the loop's lifecycle manager.
   int start(int fd);
   int handleNetMessage(ACE_Message_Block* body, const HX_NetCmd_Header& header) override;
   int sendCodecInfo(HX_NetCmd_Header& header);
@@ -35,7 +41,12 @@ class VrTransClient : public HX_ProtobufConnection {
 
   const HX_NetCmd_Header& replyHeader() const { return m_stReplyHeader; }
 
+ protected:
+  // A client that asked for the stream only reads from then on.
+  bool expectsRequests() const override { return !m_bStreamAsked; }
+
  private:
+  bool m_bStreamAsked = false;
   // Over kMaxQueuedBytes and waiting for a key frame. The send queue itself
   // drops media up to a key frame, also before the first one.
   bool m_bDropEpisode = false;

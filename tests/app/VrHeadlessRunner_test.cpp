@@ -2,6 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "app/VrCaptureRun.h"
+#include "config/HX_ServerConfiguration.h"
+#include "platform/HX_Clock.h"
+#include "platform/HX_Paths.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+#include "support/XvfbServer.h"
+
 namespace {
 int Parse(std::vector<std::string> args, VrHeadlessOptions* o, std::string* error) {
   return VrParseHeadlessOptions(args, o, error);
@@ -83,4 +91,40 @@ TEST(VrRunTarget, EvenRounding) {
   EXPECT_EQ(VrEvenDown(1080), 1080);
   EXPECT_EQ(VrEvenDown(1), 0);
   EXPECT_EQ(VrEvenDown(-5), 0);
+}
+
+TEST(VrHeadlessRun, ARunWithoutADisplayForTheLimitEndsWithExitCode1) {
+  XvfbServer x;
+  ASSERT_TRUE(x.ok()) << x.error();
+  x.exportDisplay();
+  TempDir dir;
+  HX_SetBaseDirectory(dir.path());
+  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  cfg->resetToDefaults();
+  cfg->m_iPushFlowType = kPushNDI;  // no encoder, no port
+  cfg->m_iCaptureMode = kCaptureRegion;
+  cfg->m_iFullScreenMethod = kMethodGDI;
+  cfg->m_bCaptureCursor = false;
+  cfg->setCaptureRegion(0, 0, 64, 48);
+  cfg->setOutputSize(64, 48);
+  VrHeadlessPrompt prompt;
+  VrCaptureRun run(&prompt);
+  ASSERT_EQ(run.start(), VrCaptureRun::kStarted);
+  EXPECT_EQ(VrWaitForRunEnd(&run, 300, 1500), 0);  // the duration ends a run with a display
+  EXPECT_EQ(run.displayLostSince(), -1);
+
+  LogCapture log;
+  testing::internal::CaptureStderr();
+  x.stop();
+  const int64_t begin = HX_GetTickMs();
+  const int code = VrWaitForRunEnd(&run, 20000, 1500);
+  const int64_t took = HX_GetTickMs() - begin;
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(code, 1);
+  EXPECT_GE(took, 1400);
+  EXPECT_LT(took, 5000);
+  EXPECT_NE(err.find("ostrel: no display to capture for 1 s; the run ends"), std::string::npos) << err;
+  EXPECT_EQ(log.count("is lost; the last picture stands"), 1);
+  run.stop();
+  unsetenv("DISPLAY");
 }

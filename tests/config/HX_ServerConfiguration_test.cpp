@@ -35,6 +35,7 @@ TEST_F(ConfigTest, MissingFileKeepsDefaultsAndReportsOnStderr) {
   EXPECT_FALSE(cfg()->m_bSyncRecord);
   EXPECT_EQ(cfg()->m_iPushFlowType, 0);
   EXPECT_EQ(cfg()->m_iPrivatePort, 6000);
+  EXPECT_TRUE(cfg()->m_bCaptureCursor);
   EXPECT_EQ(cfg()->m_iSplitSize, 536870912);
   EXPECT_EQ(cfg()->m_iSplitTime, 3600000);
   int32_t w = 0, h = 0;
@@ -74,7 +75,7 @@ TEST_F(ConfigTest, BooleansKeysCaseAndMalformedLines) {
   EXPECT_TRUE(cfg()->m_bSyncRecord);
 }
 
-TEST_F(ConfigTest, SaveWritesTheFourteenKeysInOrderAndRoundTrips) {
+TEST_F(ConfigTest, SaveWritesTheFifteenKeysInOrderAndRoundTrips) {
   cfg()->m_strRecordPath = "/data/rec";
   ASSERT_TRUE(cfg()->saveNormalConfig());
   EXPECT_EQ(m_dir.read("config.ini"),
@@ -92,12 +93,14 @@ TEST_F(ConfigTest, SaveWritesTheFourteenKeysInOrderAndRoundTrips) {
             "RecordSplitType=0\n"
             "SyncRecord=0\n"
             "PushFlowType=0\n"
-            "PrivatePort=6000\n");
+            "PrivatePort=6000\n"
+            "CaptureCursor=1\n");
   EXPECT_FALSE(std::ifstream(m_dir.file("config.ini.tmp")).good());
 
   cfg()->m_iFps = 50;
   cfg()->m_bAudioEnable = true;
   cfg()->m_iPushFlowType = 1;
+  cfg()->m_bCaptureCursor = false;
   cfg()->m_strMinLogLevelText = "error";
   cfg()->m_strEnableConsoleLogText = "false";
   ASSERT_TRUE(cfg()->saveNormalConfig());
@@ -107,6 +110,7 @@ TEST_F(ConfigTest, SaveWritesTheFourteenKeysInOrderAndRoundTrips) {
   EXPECT_TRUE(cfg()->m_bAudioEnable);
   EXPECT_EQ(cfg()->m_iPushFlowType, 1);
   EXPECT_EQ(cfg()->m_strRecordPath, "/data/rec");
+  EXPECT_FALSE(cfg()->m_bCaptureCursor);
   // The logging settings survive a save and are seen by the logger loader.
   EXPECT_EQ(cfg()->m_strMinLogLevelText, "error");
   testing::internal::CaptureStderr();
@@ -136,6 +140,9 @@ TEST_F(ConfigTest, ChangeDetectionCoversTheSavedSettingsOnly) {
   EXPECT_TRUE(cfg()->isConfigChanged());
   ASSERT_EQ(cfg()->loadNormalConfig(), 0);  // reload re-snapshots
   cfg()->m_bSyncRecord = !cfg()->m_bSyncRecord;
+  EXPECT_TRUE(cfg()->isConfigChanged());
+  ASSERT_EQ(cfg()->loadNormalConfig(), 0);
+  cfg()->m_bCaptureCursor = !cfg()->m_bCaptureCursor;  // a dialog setting, saved
   EXPECT_TRUE(cfg()->isConfigChanged());
 }
 

@@ -22,7 +22,9 @@ void DecodeHeader(const uint8_t* data, size_t size) {
   ACE_Message_Block block(size + offset + 1);
   block.rd_ptr(offset);
   block.wr_ptr(offset);
-  std::memcpy(block.wr_ptr(), data, size);
+  // An empty input may come as a null pointer (the replay driver passes an
+  // empty file's as it is), which memcpy must never see.
+  if (size > 0) std::memcpy(block.wr_ptr(), data, size);
   block.wr_ptr(size);
   uint32_t len = 0;
   HX_NetCmd_Header::peekPakcetLen(&block, len);

@@ -71,3 +71,32 @@ TEST(HX_LoggingSystem, InitStartsAtWarningAndTheMonitorAppliesTheFile) {
   for (auto& e : std::filesystem::directory_iterator(dir.path() + "/log")) anyLogFile |= e.is_regular_file();
   EXPECT_TRUE(anyLogFile);
 }
+
+TEST(HX_LoggingSystemCap, TheOldestFilesGoUntilTheDirectoryFitsButNeverTheOnesBeingWritten) {
+  namespace fs = std::filesystem;
+  TempDir dir;
+  const auto now = fs::file_time_type::clock::now();
+  // Ages in minutes; the oldest is the file glog is writing now.
+  struct F { const char* name; size_t bytes; int age; } files[] = {
+      {"ostrel.log.INFO.current", 400, 50}, {"ostrel.log.INFO.1", 300, 40}, {"ostrel.log.WARNING.1", 300, 30},
+      {"ostrel.log.INFO.2", 300, 20}, {"ostrel.log.INFO.3", 300, 10}};
+  for (const F& f : files) {
+    dir.write(f.name, std::string(f.bytes, 'l'));
+    fs::last_write_time(dir.file(f.name), now - std::chrono::minutes(f.age));
+  }
+  fs::create_symlink("ostrel.log.INFO.current", dir.file("ostrel.INFO"));
+
+  LogCapture log;
+  EXPECT_EQ(HX_LoggingSystem::TrimLogDirectory(dir.path(), 1100), 2);
+  EXPECT_TRUE(fs::exists(dir.file("ostrel.log.INFO.current")));
+  EXPECT_FALSE(fs::exists(dir.file("ostrel.log.INFO.1")));
+  EXPECT_FALSE(fs::exists(dir.file("ostrel.log.WARNING.1")));
+  EXPECT_TRUE(fs::exists(dir.file("ostrel.log.INFO.2")));
+  EXPECT_TRUE(fs::exists(dir.file("ostrel.log.INFO.3")));
+  EXPECT_TRUE(fs::is_symlink(dir.file("ostrel.INFO")));
+  EXPECT_EQ(log.count("deleted the 2 oldest files (600 bytes)"), 1);
+  // Within the cap nothing more goes, and nothing is said.
+  log.clear();
+  EXPECT_EQ(HX_LoggingSystem::TrimLogDirectory(dir.path(), 1100), 0);
+  EXPECT_EQ(log.lines().size(), 0u);
+}

@@ -38,6 +38,10 @@ class TestConnection : public HX_BaseConnection {
     ASSERT_EQ(HX_EventLoop::instance()->modifyNetEvent(fd, kReadEvent | kWriteEvent), 0);
   }
   void setState(int state) { m_eConnectionState = state; }
+  void arm(uint64_t limitMs) { ASSERT_EQ(armIdleCheck(limitMs), 0); }
+  void beginMessage() { noteMessageBegun(); }
+  bool asking = true;
+  bool expectsRequests() const override { return asking; }
 };
 
 HX_MsgBlockPtr Block(const std::string& bytes) {
@@ -59,6 +63,13 @@ std::string ReadAvailable(int fd) {
 }
 
 int Interest(int fd) { return HX_EventLoopTestAccess::pollerInterest(HX_EventLoop::instance(), fd); }
+
+// Runs loop passes until |c| is closed; false when it is still open after
+// |passes| passes (each waits at most for the next timer).
+bool PassUntilClosed(const HX_BaseConnection& c, int passes = 2000) {
+  for (int i = 0; i < passes && !c.isClosed(); ++i) HX_EventLoop::instance()->runOnce();
+  return c.isClosed();
+}
 
 struct Pair {
   int fd[2];
@@ -211,4 +222,75 @@ TEST(HX_BaseConnectionThreadRule, QueueingFromAnotherThreadWhileTheLoopRunsAbort
 #else
   GTEST_SKIP() << "thread checks are compiled out of this build";
 #endif
+}
+
+TEST(HX_BaseConnectionWrite, AWritableEventHandsTheSocketOnlyItsShareOfAPass) {
+  Pair p;
+  // Room for far more than one share on both ends.
+  int big = 4 << 20;
+  ASSERT_EQ(::setsockopt(p.fd[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big), 0);
+  ASSERT_EQ(::setsockopt(p.fd[1], SOL_SOCKET, SO_RCVBUF, &big, sizeof big), 0);
+  TestConnection c;
+  c.adopt(p.fd[0]);
+  const std::string payload(4 * HX_BaseConnection::kMaxBytesWrittenPerPass, 'x');
+  ASSERT_EQ(c.pushToSendQueue(Block(payload)), 0);
+  ASSERT_EQ(c.pushToSendQueue(Block("tail")), 0);
+
+  EXPECT_EQ(c.handleWrite(), 0);
+  EXPECT_EQ(ReadAvailable(p.fd[1]).size(), HX_BaseConnection::kMaxBytesWrittenPerPass);
+  // The rest waits for the next pass with write interest kept on.
+  EXPECT_EQ(Interest(p.fd[0]), kReadEvent | kWriteEvent);
+  std::string rest;
+  for (int i = 0; i < 10 && c.queuedBlocks() > 0; ++i) {
+    c.handleWrite();
+    rest += ReadAvailable(p.fd[1]);
+  }
+  EXPECT_EQ(rest.size(), payload.size() - HX_BaseConnection::kMaxBytesWrittenPerPass + 4);
+  EXPECT_EQ(rest.substr(rest.size() - 4), "tail");
+  EXPECT_EQ(Interest(p.fd[0]), kReadEvent);
+}
+
+TEST(HX_BaseConnectionIdle, APeerThatNeverAsksIsClosedAfterTheLimit) {
+  Pair p;
+  TestConnection c;
+  c.adopt(p.fd[0]);
+  LogCapture log;
+  c.arm(100);
+  ASSERT_TRUE(PassUntilClosed(c));
+  EXPECT_EQ(c.socketFd(), kInvalidSocketId);
+  EXPECT_EQ(log.count("with no request"), 1);
+  char b;
+  EXPECT_EQ(::read(p.fd[1], &b, 1), 0);  // the peer sees its connection end
+}
+
+TEST(HX_BaseConnectionIdle, AHalfReceivedMessageIsClosedEvenWhenNoRequestIsDue) {
+  Pair p;
+  TestConnection c;
+  c.adopt(p.fd[0]);
+  c.asking = false;
+  LogCapture log;
+  c.arm(100);
+  c.beginMessage();
+  ASSERT_TRUE(PassUntilClosed(c));
+  EXPECT_EQ(log.count("with a message still incomplete"), 1);
+}
+
+TEST(HX_BaseConnectionIdle, APeerThatDoesNotReadIsClosedOneThatHasNothingToReadIsNot) {
+  Pair quiet, stuck;
+  TestConnection waiting, blocked;
+  waiting.adopt(quiet.fd[0]);
+  blocked.adopt(stuck.fd[0]);
+  waiting.asking = blocked.asking = false;
+  int small = 4096;
+  ASSERT_EQ(::setsockopt(stuck.fd[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  LogCapture log;
+  waiting.arm(100);
+  blocked.arm(100);
+  ASSERT_EQ(blocked.pushToSendQueue(Block(std::string(1 << 20, 'y'))), 0);
+  blocked.handleWrite();  // fills the socket; the peer never reads
+  ASSERT_TRUE(PassUntilClosed(blocked));
+  EXPECT_EQ(log.count("with what was sent still unread"), 1);
+  // Same time gone by for the one with an empty queue and nothing to ask.
+  EXPECT_FALSE(waiting.isClosed());
+  EXPECT_EQ(log.count("closing socket"), 1);
 }

@@ -22,8 +22,12 @@ struct Received {
 
 class Recorder : public HX_ProtobufConnection {
  public:
+  explicit Recorder(uint64_t bound = SendQueue::kNoByteLimit) : HX_ProtobufConnection(bound) {}
   std::vector<Received> messages;
   int result = 0;
+  std::string answer;  // sent back for every message when not empty
+  void arm(uint64_t limitMs) { ASSERT_EQ(armIdleCheck(limitMs), 0); }
+  size_t receivedSoFar() const { return m_pstRecvMsgBlk ? m_pstRecvMsgBlk->length() : 0; }
   void adopt(int fd) {
     m_iSocketFd = fd;
     m_eConnectionState = kConnected;
@@ -31,6 +35,10 @@ class Recorder : public HX_ProtobufConnection {
   }
   int handleNetMessage(ACE_Message_Block* body, const HX_NetCmd_Header& h) override {
     messages.push_back(Received{h.m_uiCmdId, h.m_uiSequenceNo, std::string(body->rd_ptr(), body->length())});
+    if (!answer.empty()) {
+      HX_NetCmd_Header reply = h;
+      sendNetResponse(reply, answer);
+    }
     return result;
   }
 };
@@ -47,6 +55,26 @@ struct Pair {
 };
 
 void Pass() { HX_EventLoop::instance()->runOnce(); }
+
+bool PassUntilClosed(const HX_BaseConnection& c, int passes = 3000) {
+  for (int i = 0; i < passes && !c.isClosed(); ++i) Pass();
+  return c.isClosed();
+}
+
+// Writes as much of |bytes| from |offset| as the socket takes now.
+size_t SendSome(int fd, const std::string& bytes, size_t offset) {
+  while (offset < bytes.size()) {
+    ssize_t n = ::send(fd, bytes.data() + offset, bytes.size() - offset, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n <= 0) break;
+    offset += static_cast<size_t>(n);
+  }
+  return offset;
+}
+
+void Enlarge(int fd, int option) {
+  int big = 4 << 20;
+  ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, option, &big, sizeof big), 0);
+}
 }  // namespace
 
 TEST(HX_TcpConnUtils, AMessageArrivingOneByteAtATimeIsAssembled) {
@@ -195,4 +223,114 @@ TEST(HX_ProtobufConnectionSend, FramesTheBodyBehindTheCallersHeader) {
   std::string largest(HX_NetCmd_Header::kMaxPacketLen - 20, 'x');
   EXPECT_EQ(c->sendNetResponse(h, largest), 0);
   delete c;
+}
+
+TEST(HX_ProtobufConnectionRead, AReadableEventTakesOnlyItsShareOfALargeMessage) {
+  Pair p;
+  Enlarge(p.fd[0], SO_RCVBUF);
+  Enlarge(p.fd[1], SO_SNDBUF);
+  Recorder* c = new Recorder;
+  c->adopt(p.fd[0]);
+  std::string body(512 * 1024, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 13 + i / 509);
+  const std::string msg = Frame(3002, 3, 1, body);
+  size_t sent = SendSome(p.fd[1], msg, 0);
+  ASSERT_GT(sent, 24 + 2 * HX_ProtobufConnection::kMaxBytesReadPerPass);  // far more than one share waits
+
+  Pass();
+  EXPECT_EQ(c->receivedSoFar(), 24 + HX_ProtobufConnection::kMaxBytesReadPerPass);
+  for (int i = 0; i < 1000 && c->messages.empty(); ++i) {
+    sent = SendSome(p.fd[1], msg, sent);
+    Pass();
+  }
+  ASSERT_EQ(c->messages.size(), 1u);
+  EXPECT_TRUE(c->messages[0].body == body);
+  EXPECT_FALSE(c->isClosed());
+  delete c;
+}
+
+TEST(HX_ProtobufConnectionBound, APeerAskingWithoutReadingIsClosedOnceBesideOneThatReads) {
+  Pair flood, calm;
+  int small = 4096;
+  ASSERT_EQ(::setsockopt(flood.fd[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  const uint64_t kBound = 64 * 1024;
+  Recorder* greedy = new Recorder(kBound);
+  Recorder* polite = new Recorder(kBound);
+  greedy->answer = polite->answer = std::string(16 * 1024, 'a');
+  greedy->adopt(flood.fd[0]);
+  polite->adopt(calm.fd[0]);
+  std::string requests;
+  for (uint32_t i = 0; i < 400; ++i) requests += Frame(3002, i, 1);
+  ASSERT_TRUE(SendAll(flood.fd[1], requests));
+  MessageReader reader(calm.fd[1], [] { Pass(); });
+
+  LogCapture log;
+  uint32_t asked = 0, answered = 0;
+  for (int i = 0; i < 3000 && !greedy->isClosed(); ++i) {
+    // The reading peer keeps one request in flight and gets every answer.
+    if (answered == asked) ASSERT_TRUE(SendAll(calm.fd[1], Frame(3002, ++asked, 2)));
+    Pass();
+    WireMessage m;
+    while (reader.next(&m, 0) == 1) ++answered;
+  }
+  ASSERT_TRUE(greedy->isClosed());
+  EXPECT_EQ(log.count("keeps sending requests without reading the answers"), 1);
+  // Answered up to its bound (media bound plus the answer allowance), not all 400.
+  EXPECT_GE(greedy->messages.size(), (kBound + HX_BaseConnection::kAnswerAllowanceBytes) / (16 * 1024));
+  EXPECT_LT(greedy->messages.size(), 400u);
+  EXPECT_FALSE(polite->isClosed());
+  EXPECT_GT(answered, 10u);
+  delete greedy;
+  delete polite;
+}
+
+TEST(HX_ProtobufConnectionIdle, AMessageLeftHalfSentIsClosedAfterTheLimit) {
+  Pair p;
+  Recorder* c = new Recorder;
+  c->adopt(p.fd[0]);
+  c->arm(100);
+  LogCapture log;
+  // A request completed in time keeps it open ...
+  ASSERT_TRUE(SendAll(p.fd[1], Frame(3001, 1, 1)));
+  Pass();
+  ASSERT_EQ(c->messages.size(), 1u);
+  // ... the next one stops after ten bytes of its body.
+  ASSERT_TRUE(SendAll(p.fd[1], Frame(3002, 2, 1, std::string(100, 'b')).substr(0, 34)));
+  ASSERT_TRUE(PassUntilClosed(*c));
+  EXPECT_EQ(log.count("with a message still incomplete"), 1);
+  EXPECT_EQ(c->messages.size(), 1u);
+  delete c;
+}
+
+TEST(HX_ProtobufConnectionBound, ReceiveBuffersForIncompleteMessagesShareOneProcessBound) {
+  const uint64_t held = HX_ProtobufConnection::recvBufferBytesHeld();
+  HX_ProtobufConnection::setRecvBufferBudget(held + 250000);
+  Pair p[4];
+  Recorder* c[4];
+  for (int i = 0; i < 4; ++i) {
+    c[i] = new Recorder;
+    c[i]->adopt(p[i].fd[0]);
+  }
+  LogCapture log;
+  // Each announces a 100000-byte body and sends ten bytes of it: two fit.
+  const std::string msg = Frame(3002, 1, 1, std::string(100000, 'c'));
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(SendAll(p[i].fd[1], msg.substr(0, 34)));
+    Pass();
+  }
+  EXPECT_FALSE(c[0]->isClosed());
+  EXPECT_FALSE(c[1]->isClosed());
+  EXPECT_TRUE(c[2]->isClosed());
+  EXPECT_TRUE(c[3]->isClosed());
+  EXPECT_EQ(log.count("incomplete messages hold"), 1);  // one line for the episode
+  EXPECT_EQ(HX_ProtobufConnection::recvBufferBytesHeld(), held + 2 * (100000 + 24));
+
+  // A completed message gives its share back.
+  ASSERT_TRUE(SendAll(p[0].fd[1], msg.substr(34)));
+  for (int i = 0; i < 100 && c[0]->messages.empty(); ++i) Pass();
+  ASSERT_EQ(c[0]->messages.size(), 1u);
+  EXPECT_EQ(HX_ProtobufConnection::recvBufferBytesHeld(), held + 100000 + 24);
+  for (Recorder* r : c) delete r;
+  EXPECT_EQ(HX_ProtobufConnection::recvBufferBytesHeld(), held);
+  HX_ProtobufConnection::setRecvBufferBudget(HX_ProtobufConnection::kDefaultRecvBufferBudget);
 }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -220,4 +221,57 @@ TEST_F(ServerTest, StopRightAfterStartIsNotLost) {
   server.stop();
   EXPECT_FALSE(server.isRunning());
   server.stop();  // a second stop does nothing
+}
+
+TEST_F(ServerTest, ACodecRequestFloodClosesOnlyTheFlooderWhileOthersAreAnswered) {
+  Client good(port);
+  good.handshake(1, 1);
+  // The flooder reads nothing and keeps its receive window small.
+  ScopedFd flooder(::socket(AF_INET, SOCK_STREAM, 0));
+  int small = 4096;
+  ASSERT_EQ(::setsockopt(flooder.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(flooder.fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  LogCapture log;
+  std::string burst;
+  for (uint32_t i = 0; i < 1000; ++i) burst += Frame(3002, i, 9);
+  std::atomic<bool> cut{false};
+  std::thread flood([&] {
+    for (int i = 0; i < 50 && !cut; ++i) cut = !SendAll(flooder.fd, burst);
+  });
+  // Answered throughout.
+  for (uint32_t seq = 2; seq < 30; ++seq) {
+    ASSERT_TRUE(good.send(Frame(3002, seq, 1)));
+    WireMessage m = good.next();
+    EXPECT_EQ(m.header.m_uiSequenceNo, seq);
+  }
+  flood.join();
+  const int64_t start = HX_GetTickMs();
+  while (HX_ClientList::instance()->clients().size() > 1 && HX_GetTickMs() - start < 5000) Nap();
+  EXPECT_EQ(HX_ClientList::instance()->clients().size(), 1u);  // its session and queue are gone
+  EXPECT_EQ(log.count("keeps sending requests without reading the answers"), 1);
+  // Its connection is gone: a further request fails once the reset is back.
+  bool refused = false;
+  for (int i = 0; i < 300 && !refused; ++i) {
+    refused = ::send(flooder.fd, burst.data(), 24, MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN;
+    if (!refused) Nap();
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(good.handshake(40, 1).audio_channels(), 2u);
+}
+
+TEST_F(ServerTest, SilentAndDribblingPeersAreClosedAfterTheIdleLimitAStreamingClientIsNot) {
+  HX_ServerConfiguration::instance()->m_iMonitorPeriod = 200;
+  Client streaming(port), silent(port), dribbler(port);
+  streaming.handshake(1, 1);
+  ASSERT_TRUE(dribbler.send(Frame(3001, 1, 1).substr(0, 1)));
+  EXPECT_TRUE(silent.reader.atEnd());
+  EXPECT_TRUE(dribbler.reader.atEnd());
+  // Well past the limit without a request, and still streaming.
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  Enqueue(MakePacket(VR_MEDIA_VIDEO, 50, true));
+  EXPECT_EQ(streaming.nextPacket().frame_time(), 50u);
 }

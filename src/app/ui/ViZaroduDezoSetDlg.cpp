@@ -119,6 +119,9 @@ void ViZaroduDezoSetDlg::BuildControls() {
       new QRegularExpressionValidator(QRegularExpression("[0-9]{0,9}"), m_pPortEdit));
   vg->addWidget(new QLabel(tr("端口号设置："), video), 4, 0);
   vg->addWidget(m_pPortEdit, 4, 1);
+  m_pCursorCheck = new QCheckBox(tr("显示鼠标指针"), video);
+  m_pCursorCheck->setObjectName("cursorCheck");
+  vg->addWidget(m_pCursorCheck, 5, 0, 1, 3);
   vg->setColumnStretch(1, 1);
   m_pMainLayout->addWidget(video);
 
@@ -208,6 +211,7 @@ void ViZaroduDezoSetDlg::LoadFromConfig() {
   m_pKbpsEdit->setValue(m_config.m_iEncodeSample / 1000);
   m_pEncoderRadios[RadioForEncodeType(m_config.m_iEncodeType)]->setChecked(true);
   m_pPortEdit->setText(QString::number(m_config.m_iPrivatePort));
+  m_pCursorCheck->setChecked(m_config.m_bCaptureCursor);
   SelectNumber(m_pSampleRateList, m_config.m_iAudioSample);
   m_pAudioRateList->setCurrentIndex(0);
   m_pDirEdit->setText(QString::fromStdString(m_config.m_strRecordPath));
@@ -298,6 +302,7 @@ void ViZaroduDezoSetDlg::OnApply() {
     return;
   }
   m_config.m_iPrivatePort = static_cast<int32_t>(port);
+  m_config.m_bCaptureCursor = m_pCursorCheck->isChecked();
   if (m_pSampleRateList->currentIndex() >= 0) {
     m_config.m_iAudioSample = m_pSampleRateList->currentText().toInt();
   }

@@ -1,5 +1,5 @@
 #pragma once
-// The settings dialog: encoding, sound, port and recording settings. It loads
+// The settings dialog: encoding, sound, port, pointer and recording settings. It loads
 // the configuration each time it is shown; "保存并应用" copies the controls
 // back into the configuration in memory (the file is saved when the
 // application closes) and closes the dialog, unless the port is invalid.
@@ -61,6 +61,7 @@ class ViZaroduDezoSetDlg : public QDialog {
   QButtonGroup* m_pEncoderGroup = nullptr;
   QRadioButton* m_pEncoderRadios[4] = {};
   QLineEdit* m_pPortEdit = nullptr;
+  QCheckBox* m_pCursorCheck = nullptr;
   QComboBox* m_pSampleRateList = nullptr;
   QComboBox* m_pAudioRateList = nullptr;
   QLineEdit* m_pDirEdit = nullptr;

@@ -12,6 +12,8 @@ class HX_IScreenGrabber {
   // deviceState() results.
   static constexpr int kDeviceUsable = 0;
   static constexpr int kDeviceLost = -1;
+  // grab() result when the connection to the display is broken.
+  static constexpr int kGrabDisplayLost = -2;
 
   virtual ~HX_IScreenGrabber() = default;
   // Connects to the display named by DISPLAY. 0, or negative when it cannot.
@@ -23,7 +25,9 @@ class HX_IScreenGrabber {
   // 0, or negative when there is no such monitor.
   virtual int monitorRect(int32_t index, HX_ScreenRect* rect) = 0;
   // Copies w x h pixels at (x, y) of the screen into |dst| (rows of w * 4
-  // bytes, top-down). Pixels outside the screen read as zero. 0 or negative.
+  // bytes, top-down). Pixels outside the screen read as zero. 0,
+  // kGrabDisplayLost, or another negative code. Logs nothing: the caller
+  // reports a failure once per episode.
   virtual int grab(int32_t x, int32_t y, int32_t w, int32_t h, uint8_t* dst) = 0;
   // kDeviceUsable while the screen configuration and the connection are as
   // they were at open; kDeviceLost after a change or a broken connection.

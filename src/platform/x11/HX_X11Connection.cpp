@@ -6,18 +6,28 @@
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "log/HX_Log.h"
+
+namespace {
+// Sources retry a lost display every second: only the first failure of a
+// run of failures is logged, the next success starts a new run.
+std::atomic<bool> g_connectFailing{false};
+}  // namespace
 
 std::unique_ptr<HX_X11Connection> HX_X11Connection::Open(const char* displayName) {
   int screenNumber = 0;
   HX_XcbConnectionPtr conn(xcb_connect(displayName, &screenNumber));
   if (!conn || xcb_connection_has_error(conn.get())) {
     const char* name = displayName ? displayName : std::getenv("DISPLAY");
-    HX_LOG_ERROR("cannot connect to the X display \"%s\"", name ? name : "");
+    if (!g_connectFailing.exchange(true)) {
+      HX_LOG_ERROR("cannot connect to the X display \"%s\"", name ? name : "");
+    }
     return nullptr;
   }
+  g_connectFailing = false;
   std::unique_ptr<HX_X11Connection> self(new HX_X11Connection());
   xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(conn.get()));
   for (int i = 0; it.rem > 0 && i < screenNumber; ++i) xcb_screen_next(&it);

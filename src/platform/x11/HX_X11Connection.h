@@ -14,7 +14,7 @@
 class HX_X11Connection {
  public:
   // Connects to |displayName| (null: the DISPLAY variable) and queries the
-  // extensions. Null on failure, with one log line.
+  // extensions. Null on failure, with one log line for a run of failures.
   static std::unique_ptr<HX_X11Connection> Open(const char* displayName = nullptr);
 
   HX_X11Connection(const HX_X11Connection&) = delete;

@@ -54,7 +54,9 @@ int HX_X11ImageReader::read(xcb_drawable_t drawable, int32_t x, int32_t y, int32
         &rawError));
     HX_XcbError error(rawError);
     if (!reply) {
-      HX_LOG_ERROR("ShmGetImage of %dx%d at (%d, %d) failed (X error %d)", w, h, x, y,
+      // A broken connection is the caller's to report, once.
+      if (!m_pConn->broken())
+        HX_LOG_ERROR("ShmGetImage of %dx%d at (%d, %d) failed (X error %d)", w, h, x, y,
                    error ? error->error_code : -1);
       return -1;
     }
@@ -72,7 +74,8 @@ int HX_X11ImageReader::read(xcb_drawable_t drawable, int32_t x, int32_t y, int32
       &rawError));
   HX_XcbError error(rawError);
   if (!m_pReply) {
-    HX_LOG_ERROR("GetImage of %dx%d at (%d, %d) failed (X error %d)", w, h, x, y,
+    if (!m_pConn->broken())
+      HX_LOG_ERROR("GetImage of %dx%d at (%d, %d) failed (X error %d)", w, h, x, y,
                  error ? error->error_code : -1);
     return -1;
   }

@@ -87,10 +87,7 @@ int HX_X11ScreenGrabber::monitorRect(int32_t index, HX_ScreenRect* rect) {
 int HX_X11ScreenGrabber::grab(int32_t x, int32_t y, int32_t w, int32_t h, uint8_t* dst) {
   if (!m_pConn || !m_pReader || w <= 0 || h <= 0 || dst == nullptr) return -1;
   DrainEvents();
-  if (m_pConn->broken()) {
-    HX_LOG_ERROR("the connection to the X display is broken");
-    return -2;
-  }
+  if (m_pConn->broken()) return kGrabDisplayLost;
   // Only the part that lies on the screen is read; the rest stays black.
   const int64_t left = std::max<int64_t>(x, 0);
   const int64_t top = std::max<int64_t>(y, 0);
@@ -104,7 +101,7 @@ int HX_X11ScreenGrabber::grab(int32_t x, int32_t y, int32_t w, int32_t h, uint8_
                              static_cast<int32_t>(top), static_cast<int32_t>(right - left),
                              static_cast<int32_t>(bottom - top), at, w * 4) == 0
              ? 0
-             : -3;
+             : (m_pConn->broken() ? kGrabDisplayLost : -3);
 }
 
 int HX_X11ScreenGrabber::deviceState() {

@@ -163,6 +163,24 @@ TEST_F(SettingsDialog, SplitRadiosFollowTheCheckAndMapToTheSplitTypeBothWays) {
   }
 }
 
+TEST_F(SettingsDialog, PointerCheckShowsAndStoresCaptureCursor) {
+  for (bool from : {true, false}) {
+    SCOPED_TRACE(from);
+    m_config.m_bCaptureCursor = from;
+    Open();
+    auto* check = Get<QCheckBox>("cursorCheck");
+    EXPECT_EQ(check->isChecked(), from);
+    check->click();
+    EXPECT_EQ(m_config.m_bCaptureCursor, from);  // only applying stores it
+    m_pDlg->reject();
+    Open();  // showing again loads the stored value, not the unapplied click
+    EXPECT_EQ(Get<QCheckBox>("cursorCheck")->isChecked(), from);
+    Get<QCheckBox>("cursorCheck")->click();
+    Apply();
+    EXPECT_EQ(m_config.m_bCaptureCursor, !from);
+  }
+}
+
 TEST_F(SettingsDialog, EncoderChoicesAreHiddenWhenTheirChecksFail) {
   const struct {
     VrEncoderChecks checks;  // NVENC, QuickSync, AMD

@@ -11,6 +11,7 @@
 
 #include "capture/VrWindowList.h"
 #include "core/VrCapturer.h"
+#include "platform/x11/HX_ICursorSource.h"
 #include "platform/x11/HX_IDamageWatcher.h"
 #include "platform/x11/HX_IMonitorSource.h"
 #include "platform/x11/HX_IScreenGrabber.h"
@@ -61,6 +62,7 @@ class FakeGrabber : public HX_IScreenGrabber {
     int32_t screenH = 1080;
     std::vector<HX_ScreenRect> monitors = {HX_ScreenRect{0, 0, 1920, 1080}};
     std::deque<int> deviceStates;  // consumed one per call; usable when empty
+    int failRc = -3;               // what a failing grab returns
     int32_t lastX = 0, lastY = 0, lastW = 0, lastH = 0;
   };
   explicit FakeGrabber(State* state) : m_st(state) {}
@@ -85,7 +87,7 @@ class FakeGrabber : public HX_IScreenGrabber {
     m_st->lastY = y;
     m_st->lastW = w;
     m_st->lastH = h;
-    if (m_st->failGrab) return -3;
+    if (m_st->failGrab) return m_st->failRc;
     for (int32_t r = 0; r < h; ++r) {
       for (int32_t c = 0; c < w; ++c) {
         const uint32_t v = FakeScreenPixel(x + c, y + r);
@@ -159,6 +161,7 @@ class FakeWatcher : public HX_IDamageWatcher {
     int initRc = 0;
     int monitorRc = 0;
     int duplicateRc = 0;
+    int opens = 0;
     int closes = 0;
     HX_MonitorDesc desc;
     HX_ScreenRect rect{0, 0, 64, 32};
@@ -166,7 +169,10 @@ class FakeWatcher : public HX_IDamageWatcher {
     int acquires = 0;
   };
   explicit FakeWatcher(State* state) : m_st(state) {}
-  int open() override { return m_st->openRc; }
+  int open() override {
+    m_st->opens++;
+    return m_st->openRc;
+  }
   int initDevice(uint32_t* level) override {
     *level = 0x10001;
     return m_st->initRc;
@@ -197,6 +203,42 @@ class FakeWatcher : public HX_IDamageWatcher {
  private:
   State* m_st;
   std::vector<uint8_t> m_buffer;
+};
+
+// A pointer whose position and image the test sets; an image is a solid
+// square of one premultiplied colour with its hot spot at its centre.
+class FakeCursorSource : public HX_ICursorSource {
+ public:
+  struct State {
+    int openRc = 0;
+    int pollRc = 0;
+    int opens = 0;
+    int polls = 0;
+    HX_CursorState now;
+  };
+  static std::shared_ptr<const HX_CursorImage> Square(int32_t side, uint32_t argb, uint32_t serial) {
+    auto img = std::make_shared<HX_CursorImage>();
+    img->width = img->height = side;
+    img->xhot = img->yhot = side / 2;
+    img->serial = serial;
+    img->argb.assign(static_cast<size_t>(side) * side, argb);
+    return img;
+  }
+  explicit FakeCursorSource(State* state) : m_st(state) {}
+  int open() override {
+    m_st->opens++;
+    return m_st->openRc;
+  }
+  void close() override {}
+  int poll(HX_CursorState* state) override {
+    m_st->polls++;
+    if (m_st->pollRc != 0) return m_st->pollRc;
+    *state = m_st->now;
+    return 0;
+  }
+
+ private:
+  State* m_st;
 };
 
 class FakeMonitorSource : public HX_IMonitorSource {

@@ -23,6 +23,7 @@ class VideoCaptureFakes : public ::testing::Test {
     m_cfg->resetToDefaults();
     m_cfg->m_iFullScreenMethod = kMethodGDI;
     m_cfg->m_iFps = 25;
+    m_cfg->m_bCaptureCursor = false;
   }
   void TearDown() override {
     VrWindowList::release();
@@ -104,7 +105,7 @@ TEST_F(VideoCaptureFakes, AFailedGrabRepeatsTheLastFrameWithANewTimestamp) {
   m_grab.failGrab = true;
   src->DoCaptureEx();
   EXPECT_EQ(m_sink.Count(), 0u);  // nothing to repeat yet
-  EXPECT_TRUE(log.contains("VrVideoCapture::DoCaptureEx: X screen grab failed"));
+  EXPECT_TRUE(log.contains("X screen grab failed"));
 
   m_grab.failGrab = false;
   src->DoCaptureEx();
@@ -167,7 +168,8 @@ TEST_F(VideoCaptureFakes, WindowAtItsStartSizeIsTakenWholeThenItsClientArea) {
   EXPECT_TRUE(ShowsScreenAt(f, 103, 75));
 }
 
-TEST_F(VideoCaptureFakes, MinimisedOrVanishedWindowsGiveBlackFrames) {
+TEST_F(VideoCaptureFakes, MinimisedWindowsGiveBlackFramesAndAVanishedOneItsLastPicture) {
+  LogCapture log;
   HX_ScreenRect outer{0, 0, 200, 100};
   UseWindow(outer, outer);
   m_cfg->setOutputSize(120, 80);
@@ -182,14 +184,83 @@ TEST_F(VideoCaptureFakes, MinimisedOrVanishedWindowsGiveBlackFrames) {
   EXPECT_EQ(f->m_iHeight, 100);
   EXPECT_TRUE(AllZero(f));
 
-  m_win.windows[kWin].exists = false;
+  m_win.windows[kWin].minimised = false;
   src->DoCaptureEx();
-  f = m_sink.Last();
-  EXPECT_EQ(f->m_iWidth, 120);  // the stored size
-  EXPECT_EQ(f->m_iHeight, 80);
-  EXPECT_TRUE(AllZero(f));
-  EXPECT_EQ(m_grab.grabs, 0);
-  EXPECT_EQ(m_sink.Count(), 2u);
+  VrMediaFramePtr shown = m_sink.Last();
+  EXPECT_TRUE(ShowsScreenAt(shown, 0, 0));
+
+  // Closed: said once, and the clients keep getting the last picture.
+  m_win.windows[kWin].exists = false;
+  for (int i = 0; i < 3; ++i) src->DoCaptureEx();
+  ASSERT_EQ(m_sink.Count(), 5u);
+  EXPECT_EQ(0, std::memcmp(m_sink.Last()->m_pData, shown->m_pData, shown->m_iSize));
+  EXPECT_EQ(log.count("the captured window 0x400001 (\"Some window\") is gone; the last picture is sent on"), 1);
+  EXPECT_EQ(m_grab.grabs, 1);
+  EXPECT_EQ(src->lostSince(), -1);  // the display is still there
+}
+
+TEST_F(VideoCaptureFakes, AWindowTitledDISPLAYIsStillTheWindow) {
+  HX_ScreenRect outer{100, 50, 300, 150};
+  UseWindow(outer, outer);
+  m_cfg->m_strTargetName = "DISPLAY";
+  m_cfg->setOutputSize(200, 100);
+  auto src = Make();
+  ASSERT_EQ(src->start(), 0);
+  src->DoCaptureEx();
+  ASSERT_EQ(m_sink.Count(), 1u);
+  EXPECT_TRUE(ShowsScreenAt(m_sink.Last(), 100, 50));
+  EXPECT_EQ(m_grab.lastX, 100);
+}
+
+TEST_F(VideoCaptureFakes, AnEmptyRegionIsRefusedAtStartAndSaidOnceMidRun) {
+  LogCapture log;
+  UseRegion(10, 10, 11, 50);  // one pixel wide: nothing left once made even
+  auto src = Make();
+  EXPECT_EQ(src->start(), -1);
+  EXPECT_TRUE(log.contains("the capture region (10,10)-(11,50) is empty: choose a region of at least 2 x 2 pixels"));
+
+  UseRegion(0, 0, 32, 32);
+  ASSERT_EQ(src->start(), 0);
+  src->DoCaptureEx();
+  m_cfg->setCaptureRegion(5, 5, 5, 40);  // the region shrank to nothing while running
+  for (int i = 0; i < 4; ++i) src->DoCaptureEx();
+  EXPECT_EQ(log.count("the region to capture is empty (0x34); the last picture is sent on"), 1);
+  EXPECT_FALSE(log.contains("malloc failed."));
+  ASSERT_EQ(m_sink.Count(), 5u);
+  EXPECT_TRUE(ShowsScreenAt(m_sink.Last(), 0, 0));
+  m_cfg->setCaptureRegion(4, 4, 36, 36);
+  src->DoCaptureEx();
+  EXPECT_TRUE(ShowsScreenAt(m_sink.Last(), 4, 4));
+  m_cfg->setCaptureRegion(5, 5, 5, 40);  // a new episode is said again
+  src->DoCaptureEx();
+  EXPECT_EQ(log.count("the region to capture is empty"), 2);
+}
+
+TEST_F(VideoCaptureFakes, ALostDisplayIsSaidOnceAndTriedAgainEverySecond) {
+  LogCapture log;
+  UseRegion(0, 0, 32, 32);
+  auto src = Make();
+  ASSERT_EQ(src->start(), 0);
+  src->TickAt(1000);
+  m_grab.failGrab = true;
+  m_grab.failRc = HX_IScreenGrabber::kGrabDisplayLost;
+  m_grab.openRc = -1;
+  for (int64_t t = 1040; t < 2040; t += 40) src->TickAt(t);
+  EXPECT_EQ(src->lostSince(), 1040);
+  EXPECT_EQ(m_grab.opens, 1);  // no reconnect within the first second
+  src->TickAt(2040);
+  src->TickAt(2080);
+  EXPECT_EQ(m_grab.opens, 2);
+  EXPECT_EQ(log.count("is lost; the last picture stands and the capture is tried again every 1000 ms"), 1);
+  EXPECT_FALSE(log.contains("X screen grab failed"));
+  EXPECT_EQ(m_sink.Count(), 28u);  // the last picture on every tick
+
+  m_grab.openRc = 0;
+  m_grab.failGrab = false;
+  src->TickAt(3040);
+  EXPECT_EQ(src->lostSince(), -1);
+  EXPECT_EQ(log.count("is back; capturing again"), 1);
+  EXPECT_EQ(m_grab.grabs, 3);  // none while the display was away
 }
 
 TEST_F(VideoCaptureFakes, StartFailures) {
@@ -240,7 +311,7 @@ TEST_F(VideoCaptureFakes, WholeMonitorPathRebuildsALostDevice) {
   EXPECT_EQ(f->m_iWidth, 1280);
   EXPECT_TRUE(AllZero(f));
   EXPECT_TRUE(log.contains(
-      "VrVideoCapture::DoCaptureEx2: X screen grab lost (display gone or layout changed), begin reset!"));
+      "VrVideoCapture::DoCaptureEx2: X screen grab lost (screen layout changed), begin reset!"));
   EXPECT_EQ(m_grab.opens, 2);
   EXPECT_EQ(m_grab.closes, 1);
   src->DoCaptureEx2();
@@ -261,24 +332,30 @@ TEST_F(VideoCaptureFakes, WholeMonitorPathRebuildsALostDevice) {
   EXPECT_EQ(other.start(), -1);
 }
 
-TEST_F(VideoCaptureFakes, ARebuildThatFailsIsRetriedQuietly) {
+TEST_F(VideoCaptureFakes, AWholeMonitorWhoseDisplayWentIsTriedAgainEverySecond) {
   LogCapture log;
   m_cfg->m_iCaptureMode = kCaptureFullScreen;
   auto src = Make();
   ASSERT_EQ(src->start(), 0);
-  src->DoCaptureEx2();
+  src->TickAt(1000);
   m_grab.deviceStates = {HX_IScreenGrabber::kDeviceLost};
   m_grab.openRc = -1;  // the display is gone
-  src->DoCaptureEx2();
-  src->DoCaptureEx2();
-  src->DoCaptureEx2();
-  EXPECT_EQ(log.count("X screen grab lost"), 1);
-  EXPECT_EQ(m_sink.Count(), 4u);
-  EXPECT_TRUE(AllZero(m_sink.Last()));
-  m_grab.openRc = 0;  // back again
-  src->DoCaptureEx2();
-  src->DoCaptureEx2();
+  for (int64_t t = 1040; t <= 2080; t += 40) src->TickAt(t);
+  EXPECT_EQ(log.count("is lost; the last picture stands"), 1);
+  EXPECT_FALSE(log.contains("X screen grab lost"));
+  EXPECT_EQ(m_grab.opens, 3);  // start, the loss, one retry a second later
+  EXPECT_TRUE(ShowsScreenAt(m_sink.Last(), 0, 0));  // the last picture, not black
+  EXPECT_EQ(src->lostSince(), 1040);
+
+  m_grab.openRc = 0;  // back, but without the configured monitor
+  m_grab.monitors.clear();
+  src->TickAt(3040);
+  EXPECT_EQ(src->lostSince(), 1040);
+  m_grab.monitors = {HX_ScreenRect{0, 0, 1920, 1080}};
+  src->TickAt(4040);
+  EXPECT_EQ(src->lostSince(), -1);
   EXPECT_TRUE(ShowsScreenAt(m_sink.Last(), 0, 0));
+  EXPECT_EQ(m_grab.grabs, 2);
 }
 
 // --- against a real X server --------------------------------------------

@@ -34,17 +34,22 @@ class DXGICaptureFakes : public ::testing::Test {
     m_cfg->m_iCaptureMode = kCaptureFullScreen;
     m_cfg->m_iFullScreenMethod = kMethodDXGI;
     m_cfg->setOutputSize(64, 32);
+    m_cfg->m_bCaptureCursor = false;
   }
   std::unique_ptr<VrVideoDXGICapture> Make() {
-    auto src = std::make_unique<VrVideoDXGICapture>(std::make_unique<FakeWatcher>(&m_st));
+    auto src = std::make_unique<VrVideoDXGICapture>(std::make_unique<FakeWatcher>(&m_st),
+                                                    std::make_unique<FakeCursorSource>(&m_cursor));
     src->SetManualTicks(true);
     m_sink.Attach(*src);
     return src;
   }
   HX_ServerConfiguration* m_cfg = nullptr;
   FakeWatcher::State m_st;
+  FakeCursorSource::State m_cursor;
   FrameSink m_sink;
 };
+
+uint32_t Pixel(const VrMediaFramePtr& f, int32_t x, int32_t y) { return PixelAt(f, x, y); }
 }  // namespace
 
 TEST_F(DXGICaptureFakes, StartReportsEachSetUpStep) {
@@ -156,6 +161,112 @@ TEST_F(DXGICaptureFakes, FailuresAndLostAccessRepeatTheLastFrame) {
   EXPECT_EQ(log.count("Failed to read the changed monitor image"), 1);  // a lost output is not an error line
 }
 
+TEST_F(DXGICaptureFakes, ALayoutChangeRebuildsTheWatcherAndFollowsTheMonitorsNewSize) {
+  LogCapture log;
+  m_st.desc.name = "DP-2";
+  auto src = Make();
+  ASSERT_EQ(src->start(), 0);
+  m_st.script = {Frame(0x11), Code(HX_IDamageWatcher::kAccessLost), Frame(0x22, 80, 40, 80 * 4),
+                 Code(HX_IDamageWatcher::kFrameTimeout)};
+  src->DoCaptureEx();
+  m_st.rect = HX_ScreenRect{1920, 0, 2001, 41};  // the monitor grew to 81 x 41 and moved
+  src->DoCaptureEx();  // access lost: rebuilt at once, the last frame stands
+  EXPECT_EQ(m_st.opens, 2);
+  EXPECT_EQ(m_st.closes, 1);
+  EXPECT_EQ(src->lostSince(), -1);
+  src->DoCaptureEx();  // the rebuilt watcher's first picture, at the new even size
+  src->DoCaptureEx();
+  ASSERT_EQ(m_sink.Count(), 4u);
+  EXPECT_TRUE(Filled(m_sink.At(1), 0x11));
+  EXPECT_EQ(m_sink.At(2)->m_iWidth, 80);
+  EXPECT_EQ(m_sink.At(2)->m_iHeight, 40);
+  EXPECT_TRUE(Filled(m_sink.At(2), 0x22));
+  EXPECT_TRUE(Filled(m_sink.At(3), 0x22));
+  EXPECT_EQ(log.count("the screen layout changed: monitor 0 (DP-2) is now 80x40 at 1920,0"), 1);
+  EXPECT_EQ(log.count("RandR output:"), 1);  // the rebuild repeats none of the start's lines
+}
+
+TEST_F(DXGICaptureFakes, ALostDisplayIsSaidOnceAndTriedAgainEverySecond) {
+  LogCapture log;
+  auto src = Make();
+  ASSERT_EQ(src->start(), 0);
+  m_st.script = {Frame(0x11), Code(HX_IDamageWatcher::kAccessLost)};
+  src->TickAt(1000);
+  m_st.openRc = -1;  // the X server is gone
+  src->TickAt(1040);
+  EXPECT_EQ(src->lostSince(), 1040);
+  EXPECT_EQ(m_st.opens, 2);
+  for (int64_t t = 1080; t < 2040; t += 40) src->TickAt(t);
+  EXPECT_EQ(m_st.opens, 2);  // not before a second has passed
+  src->TickAt(2040);
+  src->TickAt(2080);
+  EXPECT_EQ(m_st.opens, 3);
+  EXPECT_EQ(log.count("is lost; the last picture stands"), 1);
+  EXPECT_EQ(log.count("Failed to connect to the X display"), 0);
+  for (size_t i = 0; i < m_sink.Count(); ++i) EXPECT_TRUE(Filled(m_sink.At(i), 0x11));
+
+  m_st.openRc = 0;  // back again
+  m_st.script = {Frame(0x33)};
+  src->TickAt(3040);
+  EXPECT_EQ(src->lostSince(), -1);
+  EXPECT_EQ(log.count("is back; capturing again"), 1);
+  src->TickAt(3080);
+  EXPECT_TRUE(Filled(m_sink.Last(), 0x33));
+
+  // A monitor that vanished with the change is named as what was lost.
+  m_st.script = {Code(HX_IDamageWatcher::kAccessLost)};
+  m_st.monitorRc = HX_IDamageWatcher::kMonitorNotFound;
+  src->TickAt(3120);
+  EXPECT_EQ(log.count("monitor 0 is lost"), 1);
+  EXPECT_EQ(src->lostSince(), 3120);
+}
+
+TEST_F(DXGICaptureFakes, APointerMovingOverAStillDesktopGivesNewPictures) {
+  m_cfg->m_bCaptureCursor = true;
+  m_st.rect = HX_ScreenRect{100, 50, 164, 82};
+  const uint32_t kGreen = 0xFF00FF00;
+  const uint32_t kGreenHere = 0x1100FF00;  // the picture keeps its fourth byte
+  m_cursor.now.visible = true;
+  m_cursor.now.x = 110;  // picture (10, 10)
+  m_cursor.now.y = 60;
+  m_cursor.now.image = FakeCursorSource::Square(4, kGreen, 1);
+  auto src = Make();
+  ASSERT_EQ(src->start(), 0);
+  m_st.script = {Frame(0x11)};
+  src->DoCaptureEx();
+  ASSERT_EQ(m_sink.Count(), 1u);
+  VrMediaFramePtr first = m_sink.Last();
+  EXPECT_EQ(Pixel(first, 8, 8), kGreenHere);  // hot spot at the square's centre
+  EXPECT_EQ(Pixel(first, 11, 11), kGreenHere);
+  EXPECT_EQ(Pixel(first, 12, 12), 0x11111111u);
+  EXPECT_EQ(Pixel(first, 7, 8), 0x11111111u);
+
+  src->DoCaptureEx();  // nothing moved: a plain repeat
+  EXPECT_EQ(0, std::memcmp(m_sink.Last()->m_pData, first->m_pData, first->m_iSize));
+
+  m_cursor.now.x = 130;
+  m_cursor.now.y = 70;
+  src->DoCaptureEx();  // the desktop is still, the pointer moved
+  ASSERT_EQ(m_sink.Count(), 3u);
+  VrMediaFramePtr moved = m_sink.Last();
+  EXPECT_EQ(Pixel(moved, 8, 8), 0x11111111u);  // the old place shows the desktop again
+  EXPECT_EQ(Pixel(moved, 11, 11), 0x11111111u);
+  EXPECT_EQ(Pixel(moved, 28, 18), kGreenHere);
+  EXPECT_EQ(Pixel(first, 8, 8), kGreenHere);  // the delivered picture itself is untouched
+
+  m_cursor.now.image = FakeCursorSource::Square(2, 0xFFFF0000, 2);  // a new shape, same place
+  src->DoCaptureEx();
+  EXPECT_EQ(Pixel(m_sink.Last(), 28, 18), 0x11111111u);
+  EXPECT_EQ(Pixel(m_sink.Last(), 29, 19), 0x11FF0000u);
+
+  m_cursor.now.x = 500;  // off the monitor: the picture shows no pointer at all
+  src->DoCaptureEx();
+  for (int32_t y = 0; y < 32; ++y) {
+    for (int32_t x = 0; x < 64; ++x) ASSERT_EQ(Pixel(m_sink.Last(), x, y), 0x11111111u) << x << "," << y;
+  }
+  EXPECT_EQ(m_sink.Count(), 5u);
+}
+
 TEST_F(DXGICaptureFakes, NothingIsAcquiredAfterStopOrWithoutStart) {
   auto src = Make();
   src->DoCaptureEx();  // never started
@@ -207,4 +318,100 @@ TEST(DXGICaptureXvfb, DamageDrivenFramesOfTheRealScreen) {
   VrVideoDXGICapture second;
   EXPECT_EQ(second.start(), -3);
   EXPECT_TRUE(log.contains("Invalid monitor index"));
+}
+
+TEST(DXGICaptureXvfb, AnOddSizedMonitorStreamsItsEvenTopLeftPart) {
+  XvfbServer::Options o;
+  o.width = 1921;
+  o.height = 1081;
+  XvfbServer x(o);
+  ASSERT_TRUE(x.ok()) << x.error();
+  x.exportDisplay();
+  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  cfg->resetToDefaults();
+  cfg->m_bCaptureCursor = false;
+  cfg->m_iCaptureMode = kCaptureFullScreen;
+  cfg->m_iFullScreenMethod = kMethodDXGI;
+  cfg->setOutputSize(1920, 1080);  // the monitor's size rounded down to even
+  X11TestScene s(x.display());
+  s.createApp(1880, 1040, 41, 41, 0x0000FF, "corner");  // reaches the last column and row
+  VrVideoDXGICapture src;
+  src.SetManualTicks(true);
+  FrameSink sink;
+  sink.Attach(src);
+  ASSERT_EQ(src.start(), 0);
+  src.DoCaptureEx();
+  ASSERT_EQ(sink.Count(), 1u);
+  EXPECT_EQ(sink.Last()->m_iWidth, 1920);
+  EXPECT_EQ(sink.Last()->m_iHeight, 1080);
+  EXPECT_TRUE(X11Pixels::Block(sink.Last()->m_pData, 1920 * 4, 1880, 1040, 40, 40, 0x0000FF));
+  src.stop();
+}
+
+TEST(DXGICaptureXvfb, ARandRChangeKeepsTheDamageSourceGoing) {
+  XvfbServer x;
+  ASSERT_TRUE(x.ok()) << x.error();
+  x.exportDisplay();
+  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  cfg->resetToDefaults();
+  cfg->m_bCaptureCursor = false;
+  cfg->m_iCaptureMode = kCaptureFullScreen;
+  cfg->m_iFullScreenMethod = kMethodDXGI;
+  cfg->setOutputSize(1280, 800);
+  X11TestScene s(x.display());
+  uint32_t win = s.createApp(10, 10, 50, 50, 0xFF0000, "w");
+  LogCapture log;
+  VrVideoDXGICapture src;
+  src.SetManualTicks(true);
+  FrameSink sink;
+  sink.Attach(src);
+  ASSERT_EQ(src.start(), 0);
+  src.DoCaptureEx();
+  // Making the output primary sends real screen, CRTC and output change events.
+  ASSERT_EQ(x.run({"xrandr", "--output", "screen", "--primary"}), 0);
+  s.fill(win, 0x00FF00);
+  ASSERT_TRUE(X11TestScene::waitFor([&] {
+    src.DoCaptureEx();
+    return X11Pixels::Block(sink.Last()->m_pData, 1280 * 4, 10, 10, 50, 50, 0x00FF00);
+  }));
+  EXPECT_EQ(log.count("the screen layout changed: monitor 0 (screen) is now 1280x800 at 0,0"), 1);
+  EXPECT_EQ(src.lostSince(), -1);
+  src.stop();
+}
+
+TEST(DXGICaptureXvfb, ThePointerIsDrawnAndFollowedOverAStillDesktop) {
+  XvfbServer x;
+  ASSERT_TRUE(x.ok()) << x.error();
+  x.exportDisplay();
+  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  cfg->resetToDefaults();
+  cfg->m_iCaptureMode = kCaptureFullScreen;
+  cfg->m_iFullScreenMethod = kMethodDXGI;
+  cfg->setOutputSize(1280, 800);
+  X11TestScene s(x.display());
+  s.createApp(0, 0, 1280, 800, 0x0000FF, "backdrop");
+  s.setRootCursor(8, 8, 2, 2, 0xFF0000);  // a red square, hot spot (2, 2)
+  s.warpPointer(100, 100);
+  VrVideoDXGICapture src;
+  src.SetManualTicks(true);
+  FrameSink sink;
+  sink.Attach(src);
+  ASSERT_EQ(src.start(), 0);
+  ASSERT_TRUE(X11TestScene::waitFor([&] {
+    src.DoCaptureEx();
+    return X11Pixels::Block(sink.Last()->m_pData, 1280 * 4, 98, 98, 8, 8, 0xFF0000);
+  }));
+  EXPECT_TRUE(X11Pixels::Block(sink.Last()->m_pData, 1280 * 4, 300, 200, 8, 8, 0x0000FF));
+  s.warpPointer(302, 202);
+  ASSERT_TRUE(X11TestScene::waitFor([&] {
+    src.DoCaptureEx();
+    return X11Pixels::Block(sink.Last()->m_pData, 1280 * 4, 300, 200, 8, 8, 0xFF0000);
+  }));
+  EXPECT_TRUE(X11Pixels::Block(sink.Last()->m_pData, 1280 * 4, 98, 98, 8, 8, 0x0000FF));
+  cfg->m_bCaptureCursor = false;  // the setting turns it off
+  src.stop();
+  ASSERT_EQ(src.start(), 0);
+  src.DoCaptureEx();
+  EXPECT_TRUE(X11Pixels::Block(sink.Last()->m_pData, 1280 * 4, 300, 200, 8, 8, 0x0000FF));
+  src.stop();
 }

@@ -10,6 +10,7 @@
 #include "config/HX_ServerConfiguration.h"
 #include "platform/x11/X11Pixels.h"
 #include "platform/x11/X11TestScene.h"
+#include "support/LogCapture.h"
 #include "support/XvfbServer.h"
 
 namespace {
@@ -52,6 +53,7 @@ class WinRTCaptureFakes : public ::testing::Test {
   void SetUp() override {
     HX_ServerConfiguration::instance()->resetToDefaults();
     HX_ServerConfiguration::instance()->m_iCaptureMode = kCaptureWindow;
+    HX_ServerConfiguration::instance()->m_bCaptureCursor = false;
     g_inits = g_frees = 0;
     g_refuse = false;
     m_win.windows[kWin] = FakeWindowInfo::Window();
@@ -59,15 +61,69 @@ class WinRTCaptureFakes : public ::testing::Test {
   void TearDown() override { VrWindowList::release(); }
   std::unique_ptr<VrVideoWinRTCapture> Make() {
     auto src = std::make_unique<VrVideoWinRTCapture>(std::make_unique<FakeWindowInfo>(&m_win),
-                                                     HX_WinRTCaptureApi{&FakeInit, &FakeFree});
+                                                     HX_WinRTCaptureApi{&FakeInit, &FakeFree},
+                                                     std::make_unique<FakeCursorSource>(&m_cursor));
     src->SetManualTicks(true);
     m_sink.Attach(*src);
     return src;
   }
   FakeWindowInfo::State m_win;
+  FakeCursorSource::State m_cursor;
   FrameSink m_sink;
 };
 }  // namespace
+
+TEST_F(WinRTCaptureFakes, AClosedWindowIsSaidOnceAndItsLastPictureIsSentOn) {
+  LogCapture log;
+  HX_ServerConfiguration::instance()->m_strTargetName = "Editor";
+  SelectWindow(kWin);
+  auto src = Make();
+  ASSERT_EQ(src->start(), 0);
+  VrVideoWinRTCapture::OnTexture(Image(8, 4, 0x42), src.get());
+  src->TickAt(1000);
+  m_win.windows[kWin].exists = false;
+  for (int64_t t = 1040; t <= 4000; t += 40) src->TickAt(t);
+  EXPECT_EQ(log.count("the captured window 0x500001 (\"Editor\") is gone; the last picture is sent on"), 1);
+  EXPECT_EQ(src->lostSince(), -1);  // the display itself is there
+  EXPECT_TRUE(Filled(m_sink.Last(), 0x42));
+  EXPECT_EQ(m_sink.Count(), 76u);  // a picture on every tick
+
+  // With the display gone too, a new connection fails: the display is what was lost.
+  auto other = Make();
+  m_win.windows[kWin].exists = true;
+  ASSERT_EQ(other->start(), 0);
+  m_win.windows[kWin].exists = false;
+  m_win.openRc = -1;
+  other->TickAt(5000);
+  EXPECT_EQ(other->lostSince(), 5000);
+  other->TickAt(5500);
+  m_win.openRc = 0;
+  other->TickAt(6000);  // back, and the window did not survive it
+  EXPECT_EQ(other->lostSince(), -1);
+  EXPECT_EQ(log.count("is gone; the last picture is sent on"), 2);
+}
+
+TEST_F(WinRTCaptureFakes, APointerMovingOverAStillWindowGivesNewPictures) {
+  HX_ServerConfiguration::instance()->m_bCaptureCursor = true;
+  m_win.windows[kWin].client = HX_ScreenRect{200, 100, 208, 104};
+  m_cursor.now.visible = true;
+  m_cursor.now.x = 201;  // window pixel (1, 1)
+  m_cursor.now.y = 101;
+  m_cursor.now.image = FakeCursorSource::Square(2, 0xFF0000FF, 1);
+  SelectWindow(kWin);
+  auto src = Make();
+  ASSERT_EQ(src->start(), 0);
+  VrVideoWinRTCapture::OnTexture(Image(8, 4, 0x42), src.get());
+  src->DoCaptureEx();
+  EXPECT_EQ(PixelAt(m_sink.Last(), 0, 0), 0x420000FFu);
+  src->DoCaptureEx();  // nothing new
+  EXPECT_EQ(PixelAt(m_sink.Last(), 0, 0), 0x420000FFu);
+  m_cursor.now.x = 206;
+  src->DoCaptureEx();
+  EXPECT_EQ(PixelAt(m_sink.Last(), 0, 0), 0x42424242u);
+  EXPECT_EQ(PixelAt(m_sink.Last(), 5, 0), 0x420000FFu);
+  EXPECT_EQ(m_sink.Count(), 3u);
+}
 
 TEST_F(WinRTCaptureFakes, ElevenImagesBetweenTwoTicksLeaveTheTenNewest) {
   auto src = Make();

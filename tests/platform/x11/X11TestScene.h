@@ -135,6 +135,33 @@ class X11TestScene {
     sync();
   }
 
+  // Gives the root window (and every window that does not set its own) a
+  // solid w x h pointer of |rgb| with its hot spot at (hotX, hotY).
+  void setRootCursor(int w, int h, int hotX, int hotY, uint32_t rgb) {
+    xcb_pixmap_t bits = xcb_generate_id(m_pConn);
+    xcb_create_pixmap(m_pConn, 1, bits, root(), static_cast<uint16_t>(w), static_cast<uint16_t>(h));
+    xcb_gcontext_t gc = xcb_generate_id(m_pConn);
+    const uint32_t one = 1;
+    xcb_create_gc(m_pConn, gc, bits, XCB_GC_FOREGROUND, &one);
+    const xcb_rectangle_t all{0, 0, static_cast<uint16_t>(w), static_cast<uint16_t>(h)};
+    xcb_poly_fill_rectangle(m_pConn, bits, gc, 1, &all);
+    xcb_cursor_t cursor = xcb_generate_id(m_pConn);
+    auto c16 = [](uint32_t v) { return static_cast<uint16_t>((v & 0xFF) * 257); };
+    xcb_create_cursor(m_pConn, cursor, bits, bits, c16(rgb >> 16), c16(rgb >> 8), c16(rgb), 0, 0, 0,
+                      static_cast<uint16_t>(hotX), static_cast<uint16_t>(hotY));
+    xcb_change_window_attributes(m_pConn, root(), XCB_CW_CURSOR, &cursor);
+    xcb_free_gc(m_pConn, gc);
+    xcb_free_pixmap(m_pConn, bits);
+    sync();
+  }
+
+  // Moves the pointer to desktop (x, y).
+  void warpPointer(int x, int y) {
+    xcb_warp_pointer(m_pConn, XCB_NONE, root(), 0, 0, 0, 0, static_cast<int16_t>(x),
+                     static_cast<int16_t>(y));
+    sync();
+  }
+
   bool viewable(xcb_window_t win) {
     xcb_get_window_attributes_reply_t* r =
         xcb_get_window_attributes_reply(m_pConn, xcb_get_window_attributes(m_pConn, win), nullptr);

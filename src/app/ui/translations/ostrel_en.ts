@@ -196,6 +196,10 @@
         <translation>Port:</translation>
     </message>
     <message>
+        <source>显示鼠标指针</source>
+        <translation>Show the mouse pointer</translation>
+    </message>
+    <message>
         <source>声音</source>
         <translation>Sound</translation>
     </message>
