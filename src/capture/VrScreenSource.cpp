@@ -69,7 +69,10 @@ int VrScreenSource::RunTick(int64_t now) {
 
 void VrScreenSource::ResendLastFrame(int64_t now) {
   if (!m_pLastFrame) return;
-  VrMediaFramePtr copy = CloneMediaFrame(m_pLastFrame);
+  // The repeat shares the last frame's pixels: nothing is allocated or
+  // copied per tick of a still screen, and the session, seeing the same
+  // payload again, reuses its last NV12 picture.
+  VrMediaFramePtr copy = ShareMediaFrame(m_pLastFrame);
   if (!copy || copy->m_pData == nullptr) return;
   copy->m_llTimestamp = now;
   Deliver(copy);

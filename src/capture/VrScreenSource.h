@@ -49,10 +49,9 @@ class VrScreenSource : public VrCapturer {
   // Gets the next picture for the tick that started at |now|. Returns
   //  - kNewPicture with |*picture| set: it is delivered and becomes the last frame;
   //  - kNoChange: nothing new to show (or this tick's picture could not be made
-  //    and the last one stands). |*picture|, if set, is released, then a copy
-  //    of the last frame stamped |now| is delivered (none before the first
-  //    picture). Releasing first lets the copy reuse the picture's memory
-  //    instead of growing the heap on every tick of a static screen;
+  //    and the last one stands). |*picture|, if set, is released, then a
+  //    record stamped |now| sharing the last frame's pixels is delivered (none
+  //    before the first picture); no pixels are copied for a repeat;
   //  - a negative code, logged by the source: the tick delivers nothing.
   virtual int GrabNext(int64_t now, VrMediaFramePtr* picture) = 0;
 
@@ -88,7 +87,7 @@ class VrScreenSource : public VrCapturer {
  private:
   static void OnTimer(void* user);
   int RunTick(int64_t now);
-  // Delivers a copy of the last frame stamped |now|; nothing before the first picture.
+  // Delivers the last frame's pixels again stamped |now|; nothing before the first picture.
   void ResendLastFrame(int64_t now);
 
   HX_PeriodicTimer m_timer;

@@ -8,8 +8,9 @@
 #include <new>
 #include <system_error>
 
-#include "config/HX_ServerConfiguration.h"
 #include "capture/VrScreenSource.h"
+#include "config/HX_ServerConfiguration.h"
+#include "core/VrStageTiming.h"
 #include "log/HX_Log.h"
 #include "platform/HX_Clock.h"
 #include "platform/HX_ThreadName.h"
@@ -124,6 +125,7 @@ int VrTrapper::OnFrame(VrMediaFramePtr frame, void* context) {
   if (context == nullptr || !frame) return 0;
   auto* self = static_cast<VrTrapper*>(context);
   if (frame->m_iMediaType == VR_MEDIA_VIDEO) {
+    VrMarkStage(VrStage::kGrabbed, frame->m_llTimestamp);
     self->EnqueueVideo(std::move(frame));
   } else if (frame->m_iMediaType == VR_MEDIA_AUDIO) {
     self->EnqueueAudio(std::move(frame));
@@ -178,6 +180,8 @@ void VrTrapper::SendVideo() {
     }
     if (frame->m_pData == nullptr) continue;
     if (frame->m_iWidth != lastWidth || frame->m_iHeight != lastHeight) {
+      m_pLastSource.reset();
+      m_pLastNV12.reset();
       m_pScaler.reset();
       m_pScaler.reset(new (std::nothrow) VrVideoScaler(m_pDeviceWindow, m_iOutputWidth,
                                                        m_iOutputHeight));
@@ -189,6 +193,11 @@ void VrTrapper::SendVideo() {
     if (frame->m_iWidth == m_iOutputWidth && frame->m_iHeight == m_iOutputHeight &&
         frame->m_iPixelFormat == kVrPixFmtNV12) {
       DeliverFrame(frame);
+      continue;
+    }
+    if (VrMediaFramePtr repeat = RepeatLastPicture(frame)) {
+      VrMarkStage(VrStage::kNV12, repeat->m_llTimestamp);
+      DeliverFrame(repeat);
       continue;
     }
     VrMediaFramePtr scaled = VrCreateMediaFrame();
@@ -207,11 +216,34 @@ void VrTrapper::SendVideo() {
     scaled->m_iCaptureMethod = frame->m_iCaptureMethod;
     VrMediaFramePtr result = m_pScaler ? m_pScaler->Scale(frame, scaled) : nullptr;
     if (result) {
+      m_pLastSource = frame;
+      m_pLastNV12 = result;
+      VrMarkStage(VrStage::kNV12, result->m_llTimestamp);
       DeliverFrame(result);
     } else {
+      m_pLastSource.reset();
+      m_pLastNV12.reset();
       HX_LOG_ERROR("libyuv Scale Video Frame Error.");
     }
   }
+  m_pLastSource.reset();
+  m_pLastNV12.reset();
+}
+
+VrMediaFramePtr VrTrapper::RepeatLastPicture(const VrMediaFramePtr& frame) const {
+  // The source repeats a still screen by handing the same pixels on again;
+  // holding the last source frame keeps its payload's address from being
+  // reused by another picture, so an equal address means equal pixels.
+  if (!m_pLastSource || !m_pLastNV12 || frame->m_pData != m_pLastSource->m_pData ||
+      frame->m_iSize != m_pLastSource->m_iSize || frame->m_iPixelFormat != m_pLastSource->m_iPixelFormat) {
+    return nullptr;
+  }
+  VrMediaFramePtr repeat = ShareMediaFrame(m_pLastNV12);
+  if (!repeat) return nullptr;
+  repeat->m_llTimestamp = frame->m_llTimestamp;
+  repeat->m_iCaptureMode = frame->m_iCaptureMode;
+  repeat->m_iCaptureMethod = frame->m_iCaptureMethod;
+  return repeat;
 }
 
 void VrTrapper::SendAudio() {

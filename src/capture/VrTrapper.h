@@ -2,8 +2,9 @@
 // One capture run. Chooses and starts the video source for the configured
 // capture mode (and the system-sound source when sound is on), takes their
 // frames through OnFrame into two queues, and runs two workers: SendVideo
-// brings every frame to NV12 at the output size, SendAudio emits 1024-sample
-// blocks paced by the clock, silent when nothing was captured. The session
+// brings every frame to NV12 at the output size (a repeat of the last frame's
+// pixels reuses the last NV12 picture without converting), SendAudio emits
+// 1024-sample blocks paced by the clock, silent when nothing was captured. The session
 // owns its sources and scaler. The owner's thread sets the output callback
 // before start and calls start and stop; the callback is then called from both
 // workers at the same time.
@@ -72,6 +73,9 @@ class VrTrapper {
   // the ERROR line) when there is none.
   std::unique_ptr<VrCapturer> MakeVideoSource();
   void SendVideo();
+  // When |frame| repeats the last converted picture's pixels, a record
+  // sharing the last NV12 picture, stamped and marked as |frame|; else null.
+  VrMediaFramePtr RepeatLastPicture(const VrMediaFramePtr& frame) const;
   void SendAudio();
 
   std::atomic<bool> m_bStop{true};
@@ -81,6 +85,8 @@ class VrTrapper {
   bool m_bVideoSourceStarted = false;
   std::unique_ptr<VrCapturer> m_pAudioSource;
   std::unique_ptr<VrVideoScaler> m_pScaler;  // SendVideo only
+  VrMediaFramePtr m_pLastSource;             // SendVideo only: the last frame converted
+  VrMediaFramePtr m_pLastNV12;               // SendVideo only: its NV12 picture
   int64_t m_llAudioStartTime = -1;           // SendAudio only
   uint64_t m_ullAudioSamplesSent = 0;        // SendAudio only
   bool m_bAudioCatchingUp = false;           // SendAudio only: one log line per episode

@@ -10,6 +10,7 @@ uint8_t* NothrowAllocate(size_t size) { return new (std::nothrow) uint8_t[size];
 VrMediaFrame::PayloadAllocator VrMediaFrame::s_pfnAllocate = &NothrowAllocate;
 
 bool VrMediaFrame::AllocData(int32_t size) {
+  m_pSharedPayload.reset();
   m_pPayload.reset(size > 0 ? s_pfnAllocate(static_cast<size_t>(size)) : nullptr);
   m_pData = m_pPayload.get();
   m_iSize = size;
@@ -22,12 +23,9 @@ VrMediaFramePtr VrCreateMediaFrame() {
   return VrMediaFramePtr(frame);
 }
 
-VrMediaFramePtr CloneMediaFrame(const VrMediaFramePtr& source) {
-  if (!source) return nullptr;
-  VrMediaFramePtr clone = VrCreateMediaFrame();
-  if (!clone) return nullptr;
-  const VrMediaFrame& s = *source;
-  VrMediaFrame& d = *clone;
+namespace {
+// Every field except the payload.
+void CopyFields(const VrMediaFrame& s, VrMediaFrame& d) {
   d.m_iMediaType = s.m_iMediaType;
   d.m_iSize = s.m_iSize;
   d.m_iSpare = s.m_iSpare;
@@ -53,8 +51,29 @@ VrMediaFramePtr CloneMediaFrame(const VrMediaFramePtr& source) {
   d.m_iTail5 = s.m_iTail5;
   d.m_sTail6 = s.m_sTail6;
   d.m_cTail7 = s.m_cTail7;
+}
+}  // namespace
+
+VrMediaFramePtr CloneMediaFrame(const VrMediaFramePtr& source) {
+  if (!source) return nullptr;
+  VrMediaFramePtr clone = VrCreateMediaFrame();
+  if (!clone) return nullptr;
+  const VrMediaFrame& s = *source;
+  VrMediaFrame& d = *clone;
+  CopyFields(s, d);
   if (s.m_pData != nullptr && s.m_iSize > 0 && d.AllocData(s.m_iSize)) {
     std::memcpy(d.m_pData, s.m_pData, s.m_iSize);
   }
   return clone;
+}
+
+VrMediaFramePtr ShareMediaFrame(const VrMediaFramePtr& source) {
+  if (!source) return nullptr;
+  VrMediaFramePtr view = VrCreateMediaFrame();
+  if (!view) return nullptr;
+  CopyFields(*source, *view);
+  view->m_pData = source->m_pData;
+  // Shares the record that owns the bytes, so repeats of repeats never chain.
+  view->m_pSharedPayload = source->m_pSharedPayload ? source->m_pSharedPayload : source;
+  return view;
 }

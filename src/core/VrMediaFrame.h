@@ -61,7 +61,10 @@ struct VrMediaFrame {
   int8_t m_cTail7 = 0;
 
  private:
+  friend std::shared_ptr<VrMediaFrame> ShareMediaFrame(const std::shared_ptr<VrMediaFrame>& source);
   std::unique_ptr<uint8_t[]> m_pPayload;  // owns what m_pData points at
+  // A view's source, kept alive for its payload (see ShareMediaFrame).
+  std::shared_ptr<const VrMediaFrame> m_pSharedPayload;
 };
 
 using VrMediaFramePtr = std::shared_ptr<VrMediaFrame>;
@@ -77,3 +80,9 @@ VrMediaFramePtr VrCreateMediaFrame();
 // Deep copy: every field, and a private copy of the payload. When the payload
 // allocation fails the clone has null data but keeps the source's size.
 VrMediaFramePtr CloneMediaFrame(const VrMediaFramePtr& source);
+
+// A new record with every field of |source| whose payload is |source|'s own
+// bytes, shared read-only: no payload is allocated or copied. The view keeps
+// |source| alive. For a picture repeated under a new timestamp; AllocData on
+// the view gives it a payload of its own.
+VrMediaFramePtr ShareMediaFrame(const VrMediaFramePtr& source);

@@ -30,8 +30,9 @@
 //          m_llTimestamp = the raw block's timestamp, channels, sample rate
 //          and bits per sample copied from the block, m_iRateBits = rate x
 //          bits, m_iSamples = samples per channel in the frame (1024).
-// The sequence is video in encoding order, each picture followed by the audio
-// not later than it; audio up to the first picture and pictures older than
+// The sequence is video in encoding order, each picture preceded by the audio
+// older than it and followed by the audio of its own time (the order the
+// client list sends in); audio up to the first picture and pictures older than
 // the first sound are dropped, so the first picture delivered need not be a
 // key frame: consumers wait for one. Nothing is delivered after Stop begins.
 #include <atomic>

@@ -1,10 +1,22 @@
 #include "encode/VrEncodeParams.h"
 
+#include <algorithm>
+
 extern "C" {
 #include <libavcodec/codec_id.h>
 }
 
 #include "config/HX_ServerConfiguration.h"
+
+int32_t VrSoftwareEncoderThreads(int32_t requested, int32_t width, int32_t height, unsigned cores) {
+  if (requested > 0) return requested;
+  const int64_t pixels = int64_t{width} * height;
+  if (pixels < kVrSlicedThreadsMinPixels) return 1;
+  constexpr int64_t kPixelsPerSlice = 1920LL * 1080;
+  const int64_t wanted = (pixels + kPixelsPerSlice - 1) / kPixelsPerSlice;
+  const int64_t limit = std::min<int64_t>(std::max(cores, 1u), 4);
+  return static_cast<int32_t>(std::min(wanted, limit));
+}
 
 VrEncodeSelection VrSelectEncoder(int32_t encodeType) {
   switch (encodeType) {

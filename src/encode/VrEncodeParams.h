@@ -27,7 +27,19 @@ struct VrEncodeParams {
   int32_t m_iReserved = 0;      // video: 0; audio: sample rate in Hz
   int32_t m_iKeyIntervalMs = 0; // milliseconds between key frames
   int32_t m_iEncoderKind = 0;   // VrEncoderKind; audio: 0
+  int32_t m_iThreads = 0;       // software video: encoding threads, 0 = VrSoftwareEncoderThreads
 };
+
+// Pictures of at least this many pixels (2560 x 1440) are encoded by sliced
+// threads: one x264 thread cannot keep up with them at 50 pictures per second.
+constexpr int64_t kVrSlicedThreadsMinPixels = 2560LL * 1440;
+
+// Encoding threads of the software H.264 encoder for a picture size on
+// |cores| processors: |requested| when positive; otherwise 1 below
+// kVrSlicedThreadsMinPixels, above it one slice per 1920 x 1080 worth of
+// pixels (rounded up), at most |cores| and at most 4. Sliced threads add no
+// delay, so zero latency holds with any count.
+int32_t VrSoftwareEncoderThreads(int32_t requested, int32_t width, int32_t height, unsigned cores);
 
 // What one EncodeType setting selects.
 struct VrEncodeSelection {

@@ -1,8 +1,11 @@
 #pragma once
 // Merges the encoded video and audio packets into one timestamp-ordered
-// sequence: video in encoding order, each followed by the audio packets not
-// later than it. Audio up to the first video packet is dropped, and so is
-// video older than the first captured sound. The encoders' workers push from
+// sequence: video in encoding order, each picture preceded by the audio
+// packets older than it and followed by those stamped the same (ties go to
+// video, as on the wire), so the sequence is already in the order it is sent.
+// A picture is released as soon as it is taken: sound never holds it back.
+// Audio up to the first video packet is dropped, and so is video older than
+// the first captured sound. The encoders' workers push from
 // their threads; Pass runs on the one interleaving thread. Each list is an
 // unbounded queue, locked for a single push or pop and never together with
 // the other.
@@ -24,7 +27,8 @@ class VrPacketInterleaver {
   void PushAudio(VrMediaFramePtr packet);
 
   // One round: takes the oldest video packet, if any, and releases it and the
-  // audio that is due with it. |haveAudio| says whether an audio encoder
+  // audio not later than it (older audio first, then the picture, then audio
+  // of the same time). |haveAudio| says whether an audio encoder
   // exists (without one, video is dropped); |firstAudioTimestamp| is the first
   // captured sound's timestamp, 0 while none arrived. Returns true when a
   // video packet was taken.
@@ -40,6 +44,9 @@ class VrPacketInterleaver {
 
  private:
   void Emit(VrMediaFramePtr packet);
+  // Releases (or, before the start, drops) queued audio from the front while
+  // due(audio time, |videoTs|) holds.
+  void EmitAudioWhile(bool (*due)(int64_t audioTs, int64_t videoTs), int64_t videoTs);
 
   VrFrameCallback m_pCallback = nullptr;
   void* m_pContext = nullptr;

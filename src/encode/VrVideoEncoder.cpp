@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "core/VrStageTiming.h"
 #include "log/HX_Log.h"
 #include "platform/HX_Thread.h"
 #include "platform/HX_ThreadName.h"
@@ -66,7 +67,9 @@ void VrVideoEncoder::Encode() {
     }
     m_pBackend->InputEncode(std::move(frame));
     while (VrMediaFramePtr packet = m_pBackend->OutputEncode()) {
-      if (packet->m_pData != nullptr && packet->m_iSize > 0) Deliver(std::move(packet));
+      if (packet->m_pData == nullptr || packet->m_iSize <= 0) continue;
+      VrMarkStage(VrStage::kEncoded, packet->m_llTimestamp);
+      Deliver(std::move(packet));
     }
     if (m_pBackend->Broken() && m_stParams.m_iEncoderKind != kVrEncoderSoftware) ReplaceBrokenBackend();
   }

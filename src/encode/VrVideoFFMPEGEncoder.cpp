@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -63,7 +64,13 @@ bool VrVideoFFMPEGEncoder::Init(const VrEncodeParams* params) {
   ctx->time_base = AVRational{1, params->m_iFrameRate};
   ctx->gop_size = params->m_iKeyIntervalMs * params->m_iFrameRate / 1000;
   ctx->max_b_frames = 0;
-  ctx->thread_count = 1;
+  if (codecId == AV_CODEC_ID_H264) {
+    ctx->thread_count = VrSoftwareEncoderThreads(params->m_iThreads, m_iWidth, m_iHeight,
+                                                 std::thread::hardware_concurrency());
+    ctx->thread_type = FF_THREAD_SLICE;  // frame threads would delay each picture
+  } else {
+    ctx->thread_count = 1;
+  }
   ctx->pix_fmt = static_cast<AVPixelFormat>(m_iPixelFormat);
   ctx->codec_id = codecId;
   ctx->codec_type = AVMEDIA_TYPE_VIDEO;
@@ -103,9 +110,9 @@ bool VrVideoFFMPEGEncoder::Init(const VrEncodeParams* params) {
   m_pPacket = std::move(packet);
   m_uiEncodeErrors = 0;
   m_uiRejectedFrames = 0;
-  HX_LOG_INFO("%s encoder open: %dx%d, %d fps, %d bit/s, key frame every %d pictures.",
+  HX_LOG_INFO("%s encoder open: %dx%d, %d fps, %d bit/s, key frame every %d pictures, %d thread(s).",
               m_pCodec->name, m_iWidth, m_iHeight, params->m_iFrameRate, params->m_iBitRate,
-              m_pCodecCtx->gop_size);
+              m_pCodecCtx->gop_size, m_pCodecCtx->thread_count);
   return true;
 }
 

@@ -63,9 +63,14 @@ void HX_PeriodicTimer::Run(std::shared_ptr<State> state, uint32_t periodMs, Call
     }
     // The tick runs unlocked so that it may call kill.
     if (user != nullptr) callback(user);
-    deadline += period;
-    // A tick that overran skips the deadlines it missed instead of bursting.
-    const auto now = Clock::now();
-    if (deadline <= now) deadline += ((now - deadline) / period + 1) * period;
+    deadline = NextDeadline(deadline, Clock::now(), period);
   }
+}
+
+std::chrono::steady_clock::time_point HX_PeriodicTimer::NextDeadline(std::chrono::steady_clock::time_point deadline,
+                                                                    std::chrono::steady_clock::time_point now,
+                                                                    std::chrono::steady_clock::duration period) {
+  auto next = deadline + period;
+  if (next <= now) next += ((now - next) / period) * period;
+  return next;
 }

@@ -3,6 +3,7 @@
 // tick at a time. start/kill may be called from any thread; kill returns only
 // when no tick can still run, except when called from inside a tick, where it
 // stops further ticks and returns at once.
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -26,6 +27,17 @@ class HX_PeriodicTimer {
   // Stops ticking; idempotent.
   void kill();
   bool running() const;
+
+  // When the tick after one whose deadline was |deadline| runs, given that
+  // the tick ended at |now|: the next deadline on the grid when it is still
+  // ahead; otherwise at once (the return value is not after |now|), on the
+  // latest grid point passed, so that a tick made late by a busy machine is
+  // caught up instead of lost, while a longer stall skips the deadlines it
+  // missed rather than bursting. Every deadline stays on the grid of the
+  // start: the rate never drifts.
+  static std::chrono::steady_clock::time_point NextDeadline(std::chrono::steady_clock::time_point deadline,
+                                                            std::chrono::steady_clock::time_point now,
+                                                            std::chrono::steady_clock::duration period);
 
  private:
   struct State {

@@ -1,8 +1,14 @@
 #include "protocol/HX_ClientList.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <string>
 
+#include "core/VrStageTiming.h"
 #include "log/HX_Log.h"
 #include "net/HX_EventLoop.h"
 #include "protocol/VrTransClient.h"
@@ -32,17 +38,35 @@ void HX_ClientList::destroyInstance() {
   // Released outside the instance mutex: the destructor may free many packets.
 }
 
-HX_ClientList::~HX_ClientList() = default;
+HX_ClientList::HX_ClientList() : m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (!m_wakeFd) HX_LOG_WARNING("eventfd failed (%s); packets wait for the 10 ms timer.", std::strerror(errno));
+}
+
+HX_ClientList::~HX_ClientList() {
+  // Destroyed after the network thread ended (the server's stop) or by a
+  // list that was never stopped: the loop must not keep the descriptor.
+  if (m_bWakeRegistered) HX_EventLoop::instance()->unregisterNetEvent(m_wakeFd.get());
+}
 
 int HX_ClientList::start() {
-  int rc = HX_EventLoop::instance()->registerTimer(this, kTimerDelayMs, kTimerIntervalMs, m_ullTimerId);
+  HX_EventLoop* loop = HX_EventLoop::instance();
+  int rc = loop->registerTimer(this, kTimerDelayMs, kTimerIntervalMs, m_ullTimerId);
   if (rc != 0) HX_LOG_WARNING("registerTimer failed.");
+  if (m_wakeFd && !m_bWakeRegistered) {
+    m_bWakeRegistered = loop->registerNetEvent(m_wakeFd.get(), kReadEvent, this) == 0;
+    if (!m_bWakeRegistered)
+      HX_LOG_WARNING("the wake-up descriptor cannot be registered; packets wait for the timer.");
+  }
   return rc;
 }
 
 void HX_ClientList::stop() {
   if (HX_EventLoop::instance()->unregisterTimer(m_ullTimerId) != 0) HX_LOG_WARNING("unregisterTimer failed.");
   m_ullTimerId = kInvalidTimerId;
+  if (m_bWakeRegistered) {
+    HX_EventLoop::instance()->unregisterNetEvent(m_wakeFd.get());
+    m_bWakeRegistered = false;
+  }
   HX_LockGuard lock(m_mtxClients);
   for (VrTransClient* session : m_vecClients) session->requestShutdownAfterSend();
 }
@@ -57,10 +81,28 @@ void HX_ClientList::EnqueuePacket(VrMediaFramePtr packet) {
 
 void HX_ClientList::EnqueueVideo(VrMediaFramePtr packet) {
   if (m_stVideoQueue.push(std::move(packet)).dropped > 0) HX_LOG_WARNING("NetWork Send : Video Frame Loss.");
+  wake();
 }
 
 void HX_ClientList::EnqueueAudio(VrMediaFramePtr packet) {
   if (m_stAudioQueue.push(std::move(packet)).dropped > 0) HX_LOG_WARNING("NetWork Send : Audio Frame Loss.");
+  wake();
+}
+
+void HX_ClientList::wake() {
+  if (!m_wakeFd) return;
+  const uint64_t one = 1;
+  // A full counter (EAGAIN) is readable already; nothing else can fail here.
+  const ssize_t n = ::write(m_wakeFd.get(), &one, sizeof one);
+  static_cast<void>(n);
+}
+
+int HX_ClientList::handleRead() {
+  uint64_t count = 0;
+  const ssize_t n = ::read(m_wakeFd.get(), &count, sizeof count);
+  static_cast<void>(n);  // EAGAIN: another pass drained it already
+  sendQueued();
+  return 0;
 }
 
 VrMediaFramePtr HX_ClientList::DequeueVideoPacket() { return m_stVideoQueue.pop(); }
@@ -72,8 +114,12 @@ size_t HX_ClientList::videoQueueSize() const { return m_stVideoQueue.size(); }
 size_t HX_ClientList::audioQueueSize() const { return m_stAudioQueue.size(); }
 
 int HX_ClientList::onTimer(uint64_t timerId) {
+  if (timerId == m_ullTimerId) sendQueued();
+  return 0;
+}
+
+void HX_ClientList::sendQueued() {
   HX_ASSERT_IN_LOOP(HX_EventLoop::instance());
-  if (timerId != m_ullTimerId) return 0;
   // Bounded so that an encoder producing faster than the sessions can take
   // packets never keeps the network thread in this step; whatever is left
   // goes out at the next expiry.
@@ -97,7 +143,6 @@ int HX_ClientList::onTimer(uint64_t timerId) {
       m_pPendingVideo.reset();
     }
   }
-  return 0;
 }
 
 void HX_ClientList::broadcastPacket(const VrMediaFramePtr& packet) {
@@ -108,6 +153,7 @@ void HX_ClientList::broadcastPacket(const VrMediaFramePtr& packet) {
     HX_LOG_WARNING("serialize packet_response failed");
     return;
   }
+  if (packet->m_iMediaType == VR_MEDIA_VIDEO) VrMarkStage(VrStage::kSent, packet->m_llTimestamp);
   for (VrTransClient* session : m_vecClients) session->sendPacket(packet, body);
 }
 

@@ -1,24 +1,28 @@
 #pragma once
 // Sits between the encoders and the client sessions: buffers encoded video and
-// audio in two bounded queues and, on the network thread's 10 ms timer, hands
-// the queued packets in timestamp order to every listed session. Enqueue* is
-// safe from any thread (each queue has its own mutex); the timer step, add and
-// remove run on the network thread; start/stop on the thread that owns the
-// loop at that moment. Sessions are not owned. One instance per process,
-// created on first use and destroyed by the server's stop.
+// audio in two bounded queues and hands the queued packets in timestamp order
+// to every listed session. Each enqueue wakes the network thread through an
+// eventfd registered with the event loop, so a packet goes out within the
+// loop's next pass; the 10 ms timer runs the same step as the fallback.
+// Enqueue* is safe from any thread (each queue has its own mutex); the send
+// step, add and remove run on the network thread; start/stop on the thread
+// that owns the loop at that moment. Sessions are not owned. One instance per
+// process, created on first use and destroyed by the server's stop.
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "core/HX_Handle.h"
 #include "core/HX_Mutex.h"
 #include "core/VrMediaFrame.h"
 #include "core/VrMediaFrameQueue.h"
+#include "net/HX_INet.h"
 #include "net/HX_ITimer.h"
 #include "net/HX_NetDefs.h"
 
 class VrTransClient;
 
-class HX_ClientList : public HX_ITimer {
+class HX_ClientList : public HX_ITimer, private HX_INet {
  public:
   static constexpr size_t kVideoQueueLimit = 30;
   static constexpr size_t kAudioQueueLimit = 100;
@@ -37,10 +41,11 @@ class HX_ClientList : public HX_ITimer {
   HX_ClientList(const HX_ClientList&) = delete;
   HX_ClientList& operator=(const HX_ClientList&) = delete;
 
-  // Arms the pacing timer in the event loop.
+  // Arms the pacing timer and registers the wake-up descriptor in the event
+  // loop (without one, the timer alone sends).
   int start();
-  // Disarms the timer and asks every listed session to shut its sending side
-  // down once its queue has drained.
+  // Disarms the timer, unregisters the wake-up descriptor and asks every
+  // listed session to shut its sending side down once its queue has drained.
   void stop();
 
   // Takes a private packet (the caller's copy): video to the video queue,
@@ -51,10 +56,13 @@ class HX_ClientList : public HX_ITimer {
   VrMediaFramePtr DequeueVideoPacket();
   VrMediaFramePtr DequeueAudioPacket();
 
-  // The pacing step: sends every queued video packet, each preceded by the
+  // The timer's expiry: runs the send step.
+  int onTimer(uint64_t timerId) override;
+  // The send step: sends every queued video packet, each preceded by the
   // audio packets older than it, then the audio not newer than the last
   // picture sent; audio newer than the newest video waits for the next one.
-  int onTimer(uint64_t timerId) override;
+  // Network thread only.
+  void sendQueued();
   void broadcastPacket(const VrMediaFramePtr& packet);
 
   // A session is listed once however often it asks.
@@ -67,7 +75,13 @@ class HX_ClientList : public HX_ITimer {
   uint64_t timerId() const { return m_ullTimerId; }
 
  private:
-  HX_ClientList() = default;
+  HX_ClientList();
+
+  // The wake-up descriptor became readable: drains it and runs the send step.
+  int handleRead() override;
+  int handleWrite() override { return 0; }
+  // Makes the wake-up descriptor readable; any thread.
+  void wake();
 
   // More than the limit waiting: the queue is emptied before the next packet.
   VrMediaFrameQueue m_stVideoQueue{HX_DropPolicy::kFlush, kVideoQueueLimit + 1};
@@ -79,4 +93,6 @@ class HX_ClientList : public HX_ITimer {
   mutable HX_Mutex m_mtxClients;
   std::vector<VrTransClient*> m_vecClients HX_GUARDED_BY(m_mtxClients);
   uint64_t m_ullTimerId = kInvalidTimerId;
+  HX_UniqueFd m_wakeFd;         // eventfd, made with the list, closed with it
+  bool m_bWakeRegistered = false;  // owner's or network thread, as start/stop
 };

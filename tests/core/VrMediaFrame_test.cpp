@@ -82,3 +82,40 @@ TEST(VrMediaFrame, FailedAllocationsKeepSizeWithNullData) {
   EXPECT_EQ(c->m_iSize, 64);
   EXPECT_EQ(CloneMediaFrame(nullptr), nullptr);
 }
+
+TEST(VrMediaFrame, AShareCopiesTheFieldsAndKeepsTheOwnersBytesAlive) {
+  VrMediaFramePtr source = VrCreateMediaFrame();
+  ASSERT_TRUE(source->AllocData(16));
+  std::memset(source->m_pData, 0x5A, 16);
+  source->m_llTimestamp = 40;
+  source->m_iWidth = 4;
+  source->m_iPixelFormat = kVrPixFmtNV12;
+  source->m_iCaptureMethod = 2;
+  const uint8_t* bytes = source->m_pData;
+
+  VrMediaFramePtr view = ShareMediaFrame(source);
+  ASSERT_TRUE(view);
+  EXPECT_NE(view.get(), source.get());
+  EXPECT_EQ(view->m_pData, bytes);
+  EXPECT_EQ(view->m_iSize, 16);
+  EXPECT_EQ(view->m_llTimestamp, 40);
+  EXPECT_EQ(view->m_iWidth, 4);
+  EXPECT_EQ(view->m_iPixelFormat, kVrPixFmtNV12);
+  EXPECT_EQ(view->m_iCaptureMethod, 2);
+  view->m_llTimestamp = 80;  // the view's own record
+  EXPECT_EQ(source->m_llTimestamp, 40);
+
+  // A share of a share holds the owner, not the chain of views.
+  VrMediaFramePtr again = ShareMediaFrame(view);
+  std::weak_ptr<VrMediaFrame> firstView = view;
+  source.reset();
+  view.reset();
+  EXPECT_TRUE(firstView.expired());
+  EXPECT_EQ(again->m_pData, bytes);
+  EXPECT_EQ(again->m_pData[15], 0x5A);  // still owned: ASan reports a use after free
+
+  // A payload of its own ends the sharing.
+  ASSERT_TRUE(again->AllocData(8));
+  EXPECT_NE(again->m_pData, bytes);
+  EXPECT_EQ(ShareMediaFrame(nullptr), nullptr);
+}

@@ -61,3 +61,18 @@ TEST(VrEncodeParams, RecordsAreFilledFromTheSettings) {
   EXPECT_EQ(a.m_iKeyIntervalMs, 2000);
   EXPECT_EQ(a.m_iEncoderKind, 0);
 }
+
+TEST(VrEncodeParams, SlicedThreadsOnlyFromTheLargeSizesBoundedByTheCores) {
+  EXPECT_EQ(VrSoftwareEncoderThreads(0, 1920, 1080, 8), 1);
+  EXPECT_EQ(VrSoftwareEncoderThreads(0, 2560, 1438, 8), 1);  // just below 1440p
+  EXPECT_EQ(VrSoftwareEncoderThreads(0, 2560, 1440, 8), 2);  // 1.8 x 1080p
+  EXPECT_EQ(VrSoftwareEncoderThreads(0, 2560, 1440, 1), 1);
+  EXPECT_EQ(VrSoftwareEncoderThreads(0, 3840, 2160, 2), 2);
+  EXPECT_EQ(VrSoftwareEncoderThreads(0, 3840, 2160, 8), 4);
+  EXPECT_EQ(VrSoftwareEncoderThreads(0, 7680, 4320, 64), 4);
+  EXPECT_EQ(VrSoftwareEncoderThreads(0, 3840, 2160, 0), 1);  // cores unknown
+  EXPECT_EQ(VrSoftwareEncoderThreads(3, 640, 480, 1), 3);    // asked for
+  VrEncodeParams video;
+  VrMakeEncodeParams(HX_ServerSettings(), 3840, 2160, &video, nullptr);
+  EXPECT_EQ(video.m_iThreads, 0);  // chosen by the encoder
+}

@@ -40,7 +40,7 @@ using Seq = std::vector<std::string>;
 
 }  // namespace
 
-TEST(VrPacketInterleaver, EachPictureIsFollowedByTheSoundNotLaterThanIt) {
+TEST(VrPacketInterleaver, EachPictureGoesBetweenOlderSoundAndSoundOfItsOwnTime) {
   VrPacketInterleaver il;
   Out out;
   il.SetOutput(&Out::Take, &out);
@@ -51,13 +51,16 @@ TEST(VrPacketInterleaver, EachPictureIsFollowedByTheSoundNotLaterThanIt) {
   }
   EXPECT_TRUE(il.Started());
   // Sound up to and including the first picture's time is dropped; sound
-  // later than the last picture waits for the next one.
-  EXPECT_EQ(out.seq, (Seq{"V35", "V55", "A40", "A50", "A55", "V80", "A60", "A70"}));
+  // older than a picture goes before it, sound of the same time right after
+  // it (ties go to the picture), and sound later than the last picture waits
+  // for the next one.
+  EXPECT_EQ(out.seq, (Seq{"V35", "A40", "A50", "V55", "A55", "A60", "A70", "V80"}));
   EXPECT_EQ(il.PendingAudio(), 1u);
   EXPECT_EQ(il.PendingVideo(), 0u);
   il.PushVideo(Packet(VR_MEDIA_VIDEO, 100));
   EXPECT_TRUE(il.Pass(true, 10));
-  EXPECT_EQ(out.seq.back(), "A90");
+  EXPECT_EQ(out.seq.back(), "V100");
+  EXPECT_EQ(out.seq[out.seq.size() - 2], "A90");
   EXPECT_EQ(il.PendingAudio(), 0u);
 }
 
@@ -71,7 +74,7 @@ TEST(VrPacketInterleaver, PicturesOlderThanTheFirstSoundAreDropped) {
   }
   // 50 and 99 predate the sound and are dropped, yet they open the stream:
   // the sound at 100 goes out right after the first picture delivered.
-  EXPECT_EQ(out.seq, (Seq{"V100", "A100", "V140", "A120", "A130"}));
+  EXPECT_EQ(out.seq, (Seq{"V100", "A100", "A120", "A130", "V140"}));
 }
 
 TEST(VrPacketInterleaver, WithoutSoundYetEveryPicturePasses) {
@@ -144,23 +147,28 @@ TEST(VrPacketInterleaver, OrderHoldsWhileEncodersPushFromTheirOwnThreads) {
   }
   video.join();
   audio.join();
-  // Every sound packet follows a picture that is not earlier than it, sound
-  // and pictures each stay in order.
+  // Every sound packet is released with a picture not earlier than it: either
+  // right before a later picture or after one of its time or later. Sound and
+  // pictures each stay in order.
   int64_t lastVideo = -1;
   int64_t lastAudio = -1;
   int pictures = 0;
+  std::vector<int64_t> beforeNextPicture;
   for (const std::string& s : out.seq) {
     const int64_t ts = std::stoll(s.substr(1));
     if (s[0] == 'V') {
       EXPECT_GT(ts, lastVideo);
+      for (int64_t a : beforeNextPicture) EXPECT_LT(a, ts) << "sound went out before an older picture";
+      beforeNextPicture.clear();
       lastVideo = ts;
       ++pictures;
     } else {
-      EXPECT_GE(lastVideo, ts) << s;
+      if (ts > lastVideo) beforeNextPicture.push_back(ts);
       EXPECT_GT(ts, lastAudio);
       lastAudio = ts;
     }
   }
+  EXPECT_TRUE(beforeNextPicture.empty()) << "sound ran ahead of the pictures";
   EXPECT_EQ(pictures, kPictures);
   EXPECT_GT(lastAudio, 40);
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -98,4 +99,31 @@ TEST(HX_PeriodicTimer, NullUserSkipsTheCallbackAndBadArgumentsFail) {
   EXPECT_EQ(calls.load(), 0);
   EXPECT_EQ(t.start(0, cb, &t), -1);
   EXPECT_EQ(t.start(5, nullptr, &t), -1);
+}
+
+TEST(HX_PeriodicTimer, ALateTickIsCaughtUpAndAStallSkipsOnTheGrid) {
+  using std::chrono::milliseconds;
+  const std::chrono::steady_clock::time_point t0{};
+  const milliseconds period(20);
+  const auto next = [&](int deadlineMs, int nowMs) {
+    return std::chrono::duration_cast<milliseconds>(
+               HX_PeriodicTimer::NextDeadline(t0 + milliseconds(deadlineMs), t0 + milliseconds(nowMs), period) - t0)
+        .count();
+  };
+  EXPECT_EQ(next(0, 3), 20);    // on time: the next grid point
+  EXPECT_EQ(next(0, 19), 20);
+  EXPECT_EQ(next(0, 20), 20);   // due now: runs at once
+  EXPECT_EQ(next(0, 27), 20);   // late by less than a period: caught up at once
+  EXPECT_EQ(next(20, 45), 40);  // again, still on the grid
+  EXPECT_EQ(next(0, 41), 40);   // a stall of two periods: one missed tick skipped
+  EXPECT_EQ(next(0, 119), 100); // ... or four, never a burst of them
+  // Ticks that each end 5 ms late keep the rate: every deadline is run.
+  int deadline = 0;
+  int ran = 0;
+  for (int end = 25; end < 1000; ++ran) {
+    deadline = static_cast<int>(next(deadline, end));
+    end = std::max(end, deadline) + 5;
+  }
+  EXPECT_EQ(deadline % 20, 0);
+  EXPECT_GE(ran, 1000 / 20 - 2);
 }

@@ -4,8 +4,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ProtocolTestUtil.h"
@@ -310,6 +312,9 @@ TEST_F(ClientListTest, ADisconnectedSessionIsRemovedByTheSweep) {
     list->EnqueuePacket(MakePacket(VR_MEDIA_VIDEO, 1, true));
     Tick();
     Pass();
+    // One picture per timer period: the wake-up makes a pass return at once,
+    // and b, which is not read here, must not fill its bounded queue.
+    std::this_thread::sleep_for(std::chrono::milliseconds(HX_ClientList::kTimerIntervalMs));
   }
   EXPECT_EQ(list->clients().size(), 1u);
   EXPECT_EQ(list->clients()[0], b.session);
@@ -335,4 +340,40 @@ TEST_F(ClientListTest, StopAsksListedSessionsToEndTheirStream) {
   EXPECT_FALSE(listed.session->isClosed());
   EXPECT_TRUE(unlisted.nothingMore());
   ASSERT_EQ(list->start(), 0);  // for TearDown
+}
+
+TEST_F(ClientListTest, EachEnqueueWakesTheLoopAndTheSendOrderHolds) {
+  Session s;
+  s.send(Frame(3002, 1, 1));
+  s.next();
+  // Without the timer only the wake-up can send.
+  HX_EventLoop::instance()->unregisterTimer(list->timerId());
+  // The order the encoder pair releases packets in, the network thread
+  // running a pass after every single one.
+  const std::vector<std::pair<int32_t, int>> released = {
+      {VR_MEDIA_VIDEO, 0}, {VR_MEDIA_AUDIO, 5}, {VR_MEDIA_VIDEO, 10}, {VR_MEDIA_AUDIO, 10},
+      {VR_MEDIA_AUDIO, 15}, {VR_MEDIA_VIDEO, 20}, {VR_MEDIA_AUDIO, 20}, {VR_MEDIA_AUDIO, 25}};
+  for (const auto& [type, ts] : released) {
+    list->EnqueuePacket(MakePacket(type, ts, ts == 0));
+    Pass();
+  }
+  std::vector<std::string> order;
+  for (int i = 0; i < 7; ++i) {
+    packet_response r = Response(s.next());
+    order.push_back((r.frame_type() == 0 ? "V" : "A") + std::to_string(r.frame_time()));
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"V0", "A5", "V10", "A10", "A15", "V20", "A20"}));
+  EXPECT_TRUE(s.nothingMore());  // A25 waits for a newer picture
+  list->EnqueuePacket(MakePacket(VR_MEDIA_VIDEO, 40));
+  EXPECT_EQ(Response(s.next()).frame_time(), 25u);  // older sound first
+  EXPECT_EQ(Response(s.next()).frame_time(), 40u);
+
+  // Stopped, the list is neither woken nor timed: the packet stays queued.
+  list->stop();
+  list->EnqueuePacket(MakePacket(VR_MEDIA_VIDEO, 60));
+  for (int i = 0; i < 3; ++i) Pass();
+  EXPECT_EQ(list->videoQueueSize(), 1u);
+  ASSERT_EQ(list->start(), 0);  // for TearDown; what waited is taken at once
+  Pass();
+  EXPECT_EQ(list->videoQueueSize(), 0u);
 }

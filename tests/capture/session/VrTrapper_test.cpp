@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -546,4 +547,72 @@ TEST_F(VrTrapperTest, ARestartPacesFromTheRestartWithoutABurst) {
   ASSERT_GT(blocks.size(), before);
   EXPECT_GE(blocks[before]->m_llTimestamp, restart);
   EXPECT_LE(blocks.size() - before, 6u);  // about 60 ms worth, not 460
+}
+
+namespace {
+// Counts payload allocations of one size, so that the sound worker's blocks
+// running at the same time are not counted.
+std::atomic<size_t> g_countedSize{0};
+std::atomic<int> g_allocationsOfSize{0};
+uint8_t* CountingAllocate(size_t size) {
+  if (size == g_countedSize.load()) g_allocationsOfSize++;
+  return new (std::nothrow) uint8_t[size];
+}
+
+VrMediaFramePtr Gradient(int w, int h, int64_t ts) {
+  VrMediaFramePtr f = Frame(w, h, kVrPixFmtBGRA, 0);
+  for (int i = 0; i < f->m_iSize; ++i) f->m_pData[i] = static_cast<uint8_t>(i * 7 + i / 13);
+  f->m_llTimestamp = ts;
+  return f;
+}
+}  // namespace
+
+TEST_F(VrTrapperTest, ARepeatOfTheLastPixelsReusesTheLastNv12PictureWithoutAllocating) {
+  Output out;
+  auto trapper = Make(&out);
+  ASSERT_EQ(trapper->start(), 0);
+  const int nv12Bytes = 64 * 36 * 3 / 2;
+  VrMediaFramePtr first = Gradient(100, 50, 1000);
+  sources.video->Emit(first);
+  ASSERT_TRUE(out.WaitFor([&] { return out.video.size() == 1; }));
+
+  // A still screen: the source hands the same pixels on under new stamps.
+  g_countedSize = nv12Bytes;
+  g_allocationsOfSize = 0;
+  VrMediaFrame::PayloadAllocator saved = VrMediaFrame::s_pfnAllocate;
+  VrMediaFrame::s_pfnAllocate = &CountingAllocate;
+  for (int64_t ts : {1040, 1080}) {
+    VrMediaFramePtr repeat = ShareMediaFrame(first);
+    repeat->m_llTimestamp = ts;
+    repeat->m_iCaptureMode = 1;
+    sources.video->Emit(repeat);
+  }
+  ASSERT_TRUE(out.WaitFor([&] { return out.video.size() == 3; }));
+  VrMediaFrame::s_pfnAllocate = saved;
+  EXPECT_EQ(g_allocationsOfSize.load(), 0) << "a repeat allocated a picture";
+
+  // The same pixels in a payload of their own are converted anew, to the same bytes.
+  VrMediaFramePtr copy = CloneMediaFrame(first);
+  copy->m_llTimestamp = 1120;
+  sources.video->Emit(copy);
+  // Other pixels at the same size are not mistaken for a repeat.
+  sources.video->Emit(Frame(100, 50, kVrPixFmtBGRA, 0xFF));
+  ASSERT_TRUE(out.WaitFor([&] { return out.video.size() == 5; }));
+  trapper->stop();
+
+  const std::vector<VrMediaFramePtr> v = out.Video();
+  EXPECT_EQ(v[1]->m_pData, v[0]->m_pData);
+  EXPECT_EQ(v[2]->m_pData, v[0]->m_pData);
+  EXPECT_EQ(v[0]->m_llTimestamp, 1000);
+  EXPECT_EQ(v[1]->m_llTimestamp, 1040);
+  EXPECT_EQ(v[2]->m_llTimestamp, 1080);
+  EXPECT_EQ(v[0]->m_iCaptureMode, 3);
+  EXPECT_EQ(v[1]->m_iCaptureMode, 1);  // the repeat's own record
+  EXPECT_EQ(v[1]->m_iWidth, 64);
+  EXPECT_EQ(v[1]->m_iPixelFormat, kVrPixFmtNV12);
+  EXPECT_EQ(v[1]->m_iSize, nv12Bytes);
+  EXPECT_NE(v[3]->m_pData, v[0]->m_pData);
+  EXPECT_EQ(0, std::memcmp(v[3]->m_pData, v[0]->m_pData, nv12Bytes));
+  EXPECT_EQ(v[3]->m_llTimestamp, 1120);
+  EXPECT_NE(0, std::memcmp(v[4]->m_pData, v[0]->m_pData, nv12Bytes));
 }

@@ -75,13 +75,14 @@ TEST(VrScreenSource, NoChangeRepeatsTheLastPictureAndErrorsDeliverNothing) {
   const int64_t firstStamp = first->m_llTimestamp;
   std::this_thread::sleep_for(std::chrono::milliseconds(2));
   // The grab made a picture but found no change: that picture is released
-  // before the repeat is made, which may then reuse its memory.
+  // and the repeat shares the last frame's pixels instead of copying them.
   src.m_script = {{kSame, 0x22}};
   EXPECT_EQ(src.Tick(), kSame);
   ASSERT_EQ(sink.Count(), 2u);
   EXPECT_FALSE(g_ownPictureAlive[1]);
   EXPECT_EQ(sink.Last()->m_pData[7], 0x11);
-  EXPECT_NE(sink.Last()->m_pData, first->m_pData);
+  EXPECT_EQ(sink.Last()->m_pData, first->m_pData);
+  EXPECT_NE(sink.Last().get(), first.get());
   EXPECT_EQ(sink.Last()->m_llTimestamp, src.m_llNow);
   EXPECT_GT(sink.Last()->m_llTimestamp, firstStamp);
   EXPECT_EQ(first->m_llTimestamp, firstStamp);
