@@ -50,6 +50,17 @@ class DXGICaptureFakes : public ::testing::Test {
 };
 
 uint32_t Pixel(const VrMediaFramePtr& f, int32_t x, int32_t y) { return PixelAt(f, x, y); }
+// Full-screen damage capture at |width| x |height| output, for tests on a
+// private X server.
+HX_ServerConfiguration* ConfigureDamageCapture(int32_t width, int32_t height, bool cursor) {
+  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  cfg->resetToDefaults();
+  cfg->m_bCaptureCursor = cursor;
+  cfg->m_iCaptureMode = kCaptureFullScreen;
+  cfg->m_iFullScreenMethod = kMethodDXGI;
+  cfg->setOutputSize(width, height);
+  return cfg;
+}
 }  // namespace
 
 TEST_F(DXGICaptureFakes, StartReportsEachSetUpStep) {
@@ -285,11 +296,7 @@ TEST(DXGICaptureXvfb, DamageDrivenFramesOfTheRealScreen) {
   XvfbServer x;
   ASSERT_TRUE(x.ok()) << x.error();
   x.exportDisplay();
-  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
-  cfg->resetToDefaults();
-  cfg->m_iCaptureMode = kCaptureFullScreen;
-  cfg->m_iFullScreenMethod = kMethodDXGI;
-  cfg->setOutputSize(1280, 800);
+  HX_ServerConfiguration* cfg = ConfigureDamageCapture(1280, 800, true);
   X11TestScene s(x.display());
   uint32_t win = s.createApp(300, 200, 100, 50, 0xFF0000, "w");
 
@@ -327,12 +334,7 @@ TEST(DXGICaptureXvfb, AnOddSizedMonitorStreamsItsEvenTopLeftPart) {
   XvfbServer x(o);
   ASSERT_TRUE(x.ok()) << x.error();
   x.exportDisplay();
-  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
-  cfg->resetToDefaults();
-  cfg->m_bCaptureCursor = false;
-  cfg->m_iCaptureMode = kCaptureFullScreen;
-  cfg->m_iFullScreenMethod = kMethodDXGI;
-  cfg->setOutputSize(1920, 1080);  // the monitor's size rounded down to even
+  ConfigureDamageCapture(1920, 1080, false);  // the monitor's size rounded down to even
   X11TestScene s(x.display());
   s.createApp(1880, 1040, 41, 41, 0x0000FF, "corner");  // reaches the last column and row
   VrVideoDXGICapture src;
@@ -352,12 +354,7 @@ TEST(DXGICaptureXvfb, ARandRChangeKeepsTheDamageSourceGoing) {
   XvfbServer x;
   ASSERT_TRUE(x.ok()) << x.error();
   x.exportDisplay();
-  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
-  cfg->resetToDefaults();
-  cfg->m_bCaptureCursor = false;
-  cfg->m_iCaptureMode = kCaptureFullScreen;
-  cfg->m_iFullScreenMethod = kMethodDXGI;
-  cfg->setOutputSize(1280, 800);
+  ConfigureDamageCapture(1280, 800, false);
   X11TestScene s(x.display());
   uint32_t win = s.createApp(10, 10, 50, 50, 0xFF0000, "w");
   LogCapture log;
@@ -383,11 +380,7 @@ TEST(DXGICaptureXvfb, ThePointerIsDrawnAndFollowedOverAStillDesktop) {
   XvfbServer x;
   ASSERT_TRUE(x.ok()) << x.error();
   x.exportDisplay();
-  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
-  cfg->resetToDefaults();
-  cfg->m_iCaptureMode = kCaptureFullScreen;
-  cfg->m_iFullScreenMethod = kMethodDXGI;
-  cfg->setOutputSize(1280, 800);
+  HX_ServerConfiguration* cfg = ConfigureDamageCapture(1280, 800, true);
   X11TestScene s(x.display());
   s.createApp(0, 0, 1280, 800, 0x0000FF, "backdrop");
   s.setRootCursor(8, 8, 2, 2, 0xFF0000);  // a red square, hot spot (2, 2)
