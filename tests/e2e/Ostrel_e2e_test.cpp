@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "e2e/Child.h"
+#include "e2e/HeadlessRunFixture.h"
 #include "support/PulseServer.h"
 #include "support/FreePort.h"
 #include "support/TempDir.h"
@@ -71,27 +72,11 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public HeadlessRunFixture {
  protected:
-  void SetUp() override {
-    XvfbServer::Options xo;
-    xo.width = 640;
-    xo.height = 480;
-    m_xvfb = std::make_unique<XvfbServer>(xo);
-    ASSERT_TRUE(m_xvfb->ok()) << m_xvfb->error();
-    m_port = FreeLoopbackPort();
-  }
-
   void WriteConfig(const std::string& extra) {
     m_home.write("config.ini", "[config]\nmin_log_level=warning\nFPS=25\nAudioSample=48000\nPrivatePort=" +
                                    std::to_string(m_port) + "\nRecordPath=" + m_home.path() + "/rec\n" + extra);
-  }
-
-  std::unique_ptr<Child> StartOstrel(std::vector<std::string> args, std::vector<std::string> env = {}) {
-    std::vector<std::string> argv = {OSTREL_BIN, "--headless", "--home", m_home.path()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    env.push_back("DISPLAY=" + m_xvfb->display());
-    return std::make_unique<Child>(argv, env, m_home.file("ostrel.out"), m_home.file("ostrel.err"));
   }
 
   // Runs the reference client until it has streamed |seconds|.
@@ -103,16 +88,6 @@ class EndToEnd : public ::testing::Test {
     return c;
   }
 
-  // Waits until the server's summary says it runs.
-  bool WaitRunning(Child& ostrel) {
-    for (int i = 0; i < 300; ++i) {
-      if (ostrel.out().find("ostrel: running") != std::string::npos) return true;
-      if (ostrel.wait(1ms) != -1) return false;
-      std::this_thread::sleep_for(50ms);
-    }
-    return false;
-  }
-
   std::vector<std::string> Recordings() {
     std::vector<std::string> files;
     std::error_code ec;
@@ -121,10 +96,6 @@ class EndToEnd : public ::testing::Test {
     std::sort(files.begin(), files.end());
     return files;
   }
-
-  TempDir m_home;
-  std::unique_ptr<XvfbServer> m_xvfb;
-  int m_port = 0;
 };
 }  // namespace
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "e2e/Child.h"
+#include "e2e/HeadlessRunFixture.h"
 #include "support/FreePort.h"
 #include "support/NginxRtmpServer.h"
 #include "support/PulseServer.h"
@@ -48,36 +49,11 @@ int Field(const std::string& text, const std::string& codec, const std::string& 
   return std::regex_search(text, m, re) ? std::stoi(m[1]) : -1;
 }
 
-class PublishEndToEnd : public ::testing::Test {
+class PublishEndToEnd : public HeadlessRunFixture {
  protected:
-  void SetUp() override {
-    XvfbServer::Options xo;
-    xo.width = 640;
-    xo.height = 480;
-    m_xvfb = std::make_unique<XvfbServer>(xo);
-    ASSERT_TRUE(m_xvfb->ok()) << m_xvfb->error();
-    m_port = FreeLoopbackPort();
-  }
-
   void WriteConfig(const std::string& extra) {
     m_home.write("config.ini", "[config]\nmin_log_level=warning\nFPS=25\nAudioEnable=1\nAudioSample=48000\n"
                                "PrivatePort=" + std::to_string(m_port) + "\n" + extra);
-  }
-
-  std::unique_ptr<Child> StartOstrel(std::vector<std::string> args, std::vector<std::string> env = {}) {
-    std::vector<std::string> argv = {OSTREL_BIN, "--headless", "--home", m_home.path()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    env.push_back("DISPLAY=" + m_xvfb->display());
-    return std::make_unique<Child>(argv, env, m_home.file("ostrel.out"), m_home.file("ostrel.err"));
-  }
-
-  bool WaitRunning(Child& ostrel) {
-    for (int i = 0; i < 300; ++i) {
-      if (ostrel.out().find("ostrel: running") != std::string::npos) return true;
-      if (ostrel.wait(1ms) != -1) return false;
-      std::this_thread::sleep_for(50ms);
-    }
-    return false;
   }
 
   // The distinct log lines containing |needle| (glog puts a warning into
@@ -102,10 +78,6 @@ class PublishEndToEnd : public ::testing::Test {
     }
     return true;
   }
-
-  TempDir m_home;
-  std::unique_ptr<XvfbServer> m_xvfb;
-  int m_port = 0;
 };
 }  // namespace
 
