@@ -17,20 +17,7 @@ XvfbServer::Options Screen(int width, int height) {
 }
 }  // namespace
 
-// Each server is fresh: the first question any client asks it.
-TEST(HX_X11MonitorSource, AFreshServerHasItsOutputAsMonitorZero) {
-  XvfbServer x(Screen(1024, 768));
-  ASSERT_TRUE(x.ok()) << x.error();
-  x.exportDisplay();
-  std::vector<HX_MonitorDesc> monitors;
-  ASSERT_EQ(HX_X11MonitorSource().enumerate(&monitors), 0);
-  ASSERT_EQ(monitors.size(), 1u);
-  EXPECT_EQ(monitors[0].index, 0);
-  EXPECT_EQ(monitors[0].name, "screen");
-  EXPECT_EQ(monitors[0].modeWidth, 1024);
-  EXPECT_EQ(monitors[0].modeHeight, 768);
-}
-
+// The fresh-server case is in HX_ChooseFullScreenMethod_test.cpp.
 TEST(HX_X11MonitorSource, WithNoActiveOutputTheWholeScreenIsMonitorZeroUntilOneReturns) {
   XvfbServer x(Screen(800, 600));
   ASSERT_TRUE(x.ok()) << x.error();
