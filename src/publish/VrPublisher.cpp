@@ -21,7 +21,7 @@ double SecondsSince(std::chrono::steady_clock::time_point then) {
 }  // namespace
 
 VrPublisher::VrPublisher(const VrPublishTarget& target, const VrPublishParams& params)
-    : m_stTarget(target), m_stParams(params) {}
+    : m_stTarget(target), m_stParams(params), m_videoPts("published video", params.m_stVideo.m_iFrameRate) {}
 
 VrPublisher::~VrPublisher() { stop(); }
 
@@ -53,7 +53,7 @@ VrPublisher::Stats VrPublisher::stats() const {
   Stats s;
   s.m_bConnected = m_bConnected;
   s.m_ullBytesSent = m_ullBytesSent;
-  s.m_ullDropped = m_queue.lost() + m_ullOutageDropped;
+  s.m_ullDropped = m_queue.lost() + m_ullOutageDropped + m_ullLateDropped;
   s.m_ullOutages = m_ullOutages;
   return s;
 }
@@ -192,7 +192,7 @@ int VrPublisher::Connect(std::string* reason) {
     return -1;
   }
   m_bHaveOrigin = false;
-  m_bWroteVideo = false;
+  m_videoPts.Reset();
   m_bWroteAudio = false;
   return 0;
 }
@@ -210,12 +210,19 @@ int VrPublisher::Write(const VrMediaFramePtr& packet, std::string* reason) {
   // first packet's time as its zero and refuses anything earlier.
   const int64_t relative = packet->m_llTimestamp - m_llOriginMs;
   if (relative < 0) return 0;
-  const int64_t dts = av_rescale_q(relative, kMillisecond, stream->time_base);
-  int64_t& last = video ? m_llLastVideoDts : m_llLastAudioDts;
-  bool& wrote = video ? m_bWroteVideo : m_bWroteAudio;
-  // Timestamps come from a millisecond clock: two packets of one stream may
-  // share one, and muxers refuse a timestamp that does not advance.
-  if (wrote && dts <= last) return 0;
+  int64_t dts = av_rescale_q(relative, kMillisecond, stream->time_base);
+  if (video) {
+    int64_t slot = 0;
+    if (m_videoPts.Admit(relative, &slot) == VrPtsGuard::Verdict::kDropped) {
+      m_ullLateDropped.fetch_add(1, std::memory_order_relaxed);
+      return 0;
+    }
+    dts = av_rescale_q(slot, AVRational{1, m_videoPts.fps()}, stream->time_base);
+  } else if (m_bWroteAudio && dts <= m_llLastAudioDts) {
+    // Sound is paced in whole blocks and never shares a millisecond; a
+    // timestamp that does not advance would only be refused by the muxer.
+    return 0;
+  }
   AVPacket* pkt = m_pPacket.get();
   av_packet_unref(pkt);
   // The payload stays the record's; the muxer copies what it keeps.
@@ -232,8 +239,10 @@ int VrPublisher::Write(const VrMediaFramePtr& packet, std::string* reason) {
     *reason = "cannot send: " + ErrorText(ret);
     return -1;
   }
-  last = dts;
-  wrote = true;
+  if (!video) {
+    m_llLastAudioDts = dts;
+    m_bWroteAudio = true;
+  }
   m_ullBytesSent.fetch_add(static_cast<uint64_t>(packet->m_iSize), std::memory_order_relaxed);
   return 0;
 }

@@ -21,6 +21,7 @@
 #include "core/HX_WakeSignal.h"
 #include "core/VrMediaFrame.h"
 #include "core/VrMediaFrameQueue.h"
+#include "encode/VrPtsGuard.h"
 #include "media/VrAVHandle.h"
 #include "publish/VrPublishParams.h"
 
@@ -37,7 +38,8 @@ class VrPublisher {
   struct Stats {
     bool m_bConnected = false;
     uint64_t m_ullBytesSent = 0;  // payload bytes the muxer accepted
-    uint64_t m_ullDropped = 0;    // packets dropped: queue full, or the server unreachable
+    uint64_t m_ullDropped = 0;    // packets dropped: queue full, the server unreachable, or
+                                  // a picture with no free frame slot near its time
     uint64_t m_ullOutages = 0;    // outages begun so far
   };
 
@@ -102,6 +104,7 @@ class VrPublisher {
   std::atomic<uint64_t> m_ullBytesSent{0};
   std::atomic<uint64_t> m_ullOutageDropped{0};
   std::atomic<uint64_t> m_ullOutages{0};
+  std::atomic<uint64_t> m_ullLateDropped{0};
 
   // Written once by PushPacket at the first key frame, read by the thread
   // after m_bHaveParameterSets.
@@ -124,9 +127,8 @@ class VrPublisher {
   VrAVPacketPtr m_pPacket;
   bool m_bHaveOrigin = false;
   int64_t m_llOriginMs = 0;
-  int64_t m_llLastVideoDts = 0;
+  VrPtsGuard m_videoPts;  // per connection
   int64_t m_llLastAudioDts = 0;
-  bool m_bWroteVideo = false;
   bool m_bWroteAudio = false;
   int m_iFirstRetryMs = kFirstRetryMs;
   int m_iMaxRetryMs = kMaxRetryMs;

@@ -26,7 +26,8 @@ constexpr AVRational kMillisecond = {1, 1000};
 constexpr int kRescaleRounding = AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX;
 }  // namespace
 
-VrRecordFilter::VrRecordFilter(const VrRecordParams& params) : m_stParams(params) {}
+VrRecordFilter::VrRecordFilter(const VrRecordParams& params)
+    : m_stParams(params), m_videoPts("video of the recording", params.m_iFrameRate) {}
 
 VrRecordFilter::~VrRecordFilter() { stop(); }
 
@@ -241,6 +242,7 @@ int VrRecordFilter::CreateOutput(const std::string& path, std::string* reason) {
     }
   }
   m_strFilePath = path;
+  m_videoPts.Reset();
   m_llBytesWritten = 0;  // the size limit counts per file, also after a failed one
   {
     HX_LockGuard lock(m_fileNameMutex);
@@ -289,6 +291,14 @@ VrRecordFilter::WriteResult VrRecordFilter::WritePacket(const VrMediaFramePtr& p
   pkt->pts = av_rescale_q_rnd(timestampMs - originMs, kMillisecond, stream->time_base,
                               static_cast<AVRounding>(kRescaleRounding));
   pkt->dts = pkt->pts;
+  if (!audio) {
+    int64_t slot = 0;
+    if (m_videoPts.Admit(timestampMs - originMs, &slot) == VrPtsGuard::Verdict::kDropped) {
+      m_ullLateVideo = m_videoPts.dropped();
+      return WriteResult::kRefused;
+    }
+    pkt->pts = pkt->dts = av_rescale_q(slot, AVRational{1, m_videoPts.fps()}, stream->time_base);
+  }
   pkt->stream_index = stream->index;
   int ret = 0;
   bool written = false;
@@ -317,8 +327,7 @@ VrRecordFilter::WriteResult VrRecordFilter::WritePacket(const VrMediaFramePtr& p
     }
   } else {
     if (packet->m_iKeyFrame != 0) pkt->flags |= AV_PKT_FLAG_KEY;
-    pkt->duration = av_rescale_q(1, AVRational{1, m_stParams.m_iFrameRate > 0 ? m_stParams.m_iFrameRate : 25},
-                                 stream->time_base);
+    pkt->duration = av_rescale_q(1, AVRational{1, m_videoPts.fps()}, stream->time_base);
     ret = av_interleaved_write_frame(m_pOutput.get(), pkt);
     av_packet_unref(pkt);
     if (!m_file.error().empty()) return WriteResult::kFileFailed;

@@ -23,6 +23,7 @@
 #include "core/HX_WakeSignal.h"
 #include "core/VrMediaFrame.h"
 #include "core/VrMediaFrameQueue.h"
+#include "encode/VrPtsGuard.h"
 #include "media/VrAVHandle.h"
 #include "record/VrDurableFile.h"
 #include "record/VrRecordParams.h"
@@ -74,6 +75,9 @@ class VrRecordFilter {
   // True while packets are taken into the queues: the writer runs and its
   // file is open (false from a failed file until a new one opens).
   bool IsWriting() const { return m_bAccepting; }
+  // Video packets dropped because no frame slot within a frame of their
+  // time was free in the file. Any thread.
+  uint64_t LateVideoDropped() const { return m_ullLateVideo; }
 
   // Test seam: the retry delays (kRetryDelayMs, kRetryIntervalMs). Call
   // before the first packet.
@@ -174,6 +178,8 @@ class VrRecordFilter {
   AVStream* m_pVideoStream = nullptr;
   VrBsfContextPtr m_pAudioFilter;
   VrAVPacketPtr m_pPacket;
+  VrPtsGuard m_videoPts;  // per file
+  std::atomic<uint64_t> m_ullLateVideo{0};
   std::string m_strFilePath;
   int64_t m_llBytesWritten = 0;
   int32_t m_iSplitType = 0;

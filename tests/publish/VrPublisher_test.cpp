@@ -156,11 +156,11 @@ std::vector<VrMediaFramePtr> PublisherTest::s_video;
 std::vector<VrMediaFramePtr> PublisherTest::s_audio;
 
 // A large picture: a real key frame followed by a filler unit.
-VrMediaFramePtr BigPicture(const VrMediaFramePtr& key, int size, bool keyFrame) {
+VrMediaFramePtr BigPicture(const VrMediaFramePtr& key, int size, bool keyFrame, int64_t timestamp) {
   VrMediaFramePtr p = VrCreateMediaFrame();
   p->m_iMediaType = VR_MEDIA_VIDEO;
   p->m_iKeyFrame = keyFrame ? 1 : 0;
-  p->m_llTimestamp = HX_GetTickMs();
+  p->m_llTimestamp = timestamp;
   if (!p->AllocData(size)) return nullptr;
   std::memset(p->m_pData, 0xff, static_cast<size_t>(size));
   std::memcpy(p->m_pData, key->m_pData, static_cast<size_t>(key->m_iSize));
@@ -191,8 +191,11 @@ TEST_F(PublisherTest, ServerThatStopsReadingCostsNoMoreThanTheBoundAndIsLeftForA
   const VrMediaFramePtr key = s_video[0];
   uint64_t mostQueued = 0;
   size_t heapMost = heapBefore;
+  // Pushed at once but stamped a frame apart, as a run that fell behind
+  // delivers them: each has a frame slot of its own.
+  const int64_t stamp = HX_GetTickMs();
   for (int i = 0; i < 192; ++i) {  // 48 MiB
-    publisher.PushPacket(BigPicture(key, 256 * 1024, i % 16 == 0));
+    publisher.PushPacket(BigPicture(key, 256 * 1024, i % 16 == 0, stamp + i * 1000 / kFps));
     mostQueued = std::max(mostQueued, publisher.queuedBytes());
     heapMost = std::max(heapMost, HeapInUse());
   }

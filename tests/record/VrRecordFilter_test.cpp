@@ -542,8 +542,6 @@ TEST_F(RecordTest, FailedWriteDropsThatPacketAndRecordingGoesOn) {
   RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
   std::vector<VrMediaFramePtr> video = enc.EncodeVideo(30, 0);
   std::vector<VrMediaFramePtr> audio = enc.EncodeAudio(50, 0);
-  // Frame 10 claims the same time as frame 9: the muxer refuses it.
-  video[10]->m_llTimestamp = video[9]->m_llTimestamp;
   // Audio packet 5 has no ADTS header: the filter refuses it, and must not
   // keep the next packets from supplying the stream's configuration.
   std::memset(audio[5]->m_pData, 0x11, audio[5]->m_iSize);
@@ -553,14 +551,44 @@ TEST_F(RecordTest, FailedWriteDropsThatPacketAndRecordingGoesOn) {
     Feed(rec, RecordTestEncoder::Interleave(video, audio));
     rec.stop();
   }
-  EXPECT_EQ(log.count("Recode MP4 Write Video Failed!!!"), 1);
   EXPECT_EQ(log.count("Recode MP4 Write Audio Failed!!!"), 1);
   std::vector<std::string> files = Mp4Files(m_strRecordDir);
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(ProbePackets(files[0], "v").size(), 29u);
+  EXPECT_EQ(ProbePackets(files[0], "v").size(), 30u);
   // All audio but the one before the first key frame and the refused one.
   EXPECT_EQ(ProbePackets(files[0], "a").size(), audio.size() - 2);
   EXPECT_EQ(ProbeStreams(files[0])[0]["extradata_size"], "2");
+  EXPECT_EQ(DecodeErrors(files[0]), "");
+}
+
+// A capture tick the timer ran late is followed at once by the next one:
+// two pictures can share a millisecond, or arrive slightly out of order.
+TEST_F(RecordTest, VideoTimeThatDoesNotAdvanceTakesTheNextFrameSlotOrBeyondAFrameIsDroppedOncePerEpisode) {
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(30, 0);
+  video[9]->m_llTimestamp = 399;   // 39 ms late...
+  video[10]->m_llTimestamp = 399;  // ...and caught up at once, in the same millisecond
+  video[15]->m_llTimestamp = 599;  // 1 ms early: slot 14 is taken, slot 15 begins 1 ms later
+  video[28]->m_llTimestamp = 200;  // far back, twice: one episode
+  video[29]->m_llTimestamp = 201;
+  LogCapture log;
+  uint64_t late = 0;
+  {
+    VrRecordFilter rec(VrRecordParams::FromConfiguration());
+    Feed(rec, video);
+    rec.stop();
+    late = rec.LateVideoDropped();
+  }
+  EXPECT_EQ(late, 2u);
+  EXPECT_EQ(log.count("Recode MP4 Write Video Failed!!!"), 0);
+  EXPECT_EQ(log.count("video of the recording: a picture of"), 1);
+  std::vector<std::string> files = Mp4Files(m_strRecordDir);
+  ASSERT_EQ(files.size(), 1u);
+  std::vector<ProbedPacket> packets = ProbePackets(files[0], "v");
+  ASSERT_EQ(packets.size(), 28u);
+  // Every picture in a frame slot of its own: a reader at the frame rate
+  // sees the time advance.
+  for (size_t i = 0; i < packets.size(); ++i) EXPECT_NEAR(packets[i].pts, i * 0.04, 1e-6) << i;
   EXPECT_EQ(DecodeErrors(files[0]), "");
 }
 
