@@ -1,6 +1,11 @@
 #include "app/VrHeadlessRunner.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iomanip>
 
 #include "app/VrCaptureRun.h"
 #include "config/HX_ServerConfiguration.h"
@@ -132,7 +137,16 @@ TEST(VrHeadlessRun, ARunWithoutADisplayForTheLimitEndsWithExitCode1) {
   // may have begun before the server was gone, and stopping the server takes
   // a while, so the limit counts from that stamp, not from either end of
   // the stop.
+  const std::string display = x.display();
   x.stop();
+  // Parallel tests start X servers of their own, and one could take the
+  // freed display number, which the run would rightly see as its display
+  // coming back. A lock naming this live process keeps the number free.
+  const std::string lockPath = "/tmp/.X" + display.substr(1) + "-lock";
+  {
+    std::ofstream lock(lockPath);
+    lock << std::setw(10) << getpid() << '\n';
+  }
   const int64_t stopped = HX_GetTickMs();
   const int code = VrWaitForRunEnd(&run, 20000, 1500);
   const int64_t end = HX_GetTickMs();
@@ -145,5 +159,6 @@ TEST(VrHeadlessRun, ARunWithoutADisplayForTheLimitEndsWithExitCode1) {
   EXPECT_NE(err.find("ostrel: no display to capture for 1 s; the run ends"), std::string::npos) << err;
   EXPECT_EQ(log.count("is lost; the last picture stands"), 1);
   run.stop();
+  std::remove(lockPath.c_str());
   unsetenv("DISPLAY");
 }
