@@ -88,6 +88,20 @@ bool VrVideoCapture::TargetAlive() {
   return m_bWindowsOpen && m_uiTargetWindow != 0 && m_pWindows->exists(m_uiTargetWindow);
 }
 
+bool VrVideoCapture::GrabWithPointer(int64_t now, int32_t left, int32_t top, VrMediaFrame* frame) {
+  const int rc = m_pGrabber ? m_pGrabber->grab(left, top, frame->m_iWidth, frame->m_iHeight, frame->m_pData) : -1;
+  if (rc != 0) {
+    GrabFailed(now, rc);
+    return false;
+  }
+  m_bGrabFailing = false;
+  if (m_cursor.enabled()) {
+    m_cursor.Poll();
+    m_cursor.Draw(*frame, left, top);
+  }
+  return true;
+}
+
 void VrVideoCapture::GrabFailed(int64_t now, int rc) {
   if (rc == HX_IScreenGrabber::kGrabDisplayLost) {
     MarkLost(now, DisplayText());
@@ -188,16 +202,7 @@ int VrVideoCapture::DoCaptureEx(int64_t now, VrMediaFramePtr* picture) {
     // A minimised window gives black frames of this tick's size.
     std::memset(frame->m_pData, 0, frame->m_iSize);
   } else {
-    const int rc = m_pGrabber ? m_pGrabber->grab(originX + x, originY + y, w, h, frame->m_pData) : -1;
-    if (rc != 0) {
-      GrabFailed(now, rc);
-      return kNoChange;
-    }
-    m_bGrabFailing = false;
-    if (m_cursor.enabled()) {
-      m_cursor.Poll();
-      m_cursor.Draw(*frame, originX + x, originY + y);
-    }
+    if (!GrabWithPointer(now, originX + x, originY + y, frame.get())) return kNoChange;
   }
   *picture = std::move(frame);
   return kNewPicture;
@@ -229,16 +234,7 @@ int VrVideoCapture::DoCaptureEx2(int64_t now, VrMediaFramePtr* picture) {
     HX_LOG_ERROR("X screen grab lost (screen layout changed), begin reset!");
     std::memset(frame->m_pData, 0, frame->m_iSize);
   } else {
-    const int rc = m_pGrabber->grab(m_stMonitorRect.left, m_stMonitorRect.top, w, h, frame->m_pData);
-    if (rc != 0) {
-      GrabFailed(now, rc);
-      return kNoChange;
-    }
-    m_bGrabFailing = false;
-    if (m_cursor.enabled()) {
-      m_cursor.Poll();
-      m_cursor.Draw(*frame, m_stMonitorRect.left, m_stMonitorRect.top);
-    }
+    if (!GrabWithPointer(now, m_stMonitorRect.left, m_stMonitorRect.top, frame.get())) return kNoChange;
   }
   *picture = std::move(frame);
   return kNewPicture;

@@ -48,6 +48,9 @@ class VrVideoCapture : public VrScreenSource {
   // frame can be allocated or the grab fails.
   int DoCaptureEx2(int64_t now, VrMediaFramePtr* picture);
   bool TargetAlive();
+  // Grabs the screen rectangle at |left|,|top| of |frame|'s size into it and
+  // draws the pointer over it; false (the failure logged) when the grab failed.
+  bool GrabWithPointer(int64_t now, int32_t left, int32_t top, VrMediaFrame* frame);
   // A grab that failed with |rc|: starts a display-loss episode when the
   // connection broke, else logs once per run of failures.
   void GrabFailed(int64_t now, int rc);
