@@ -221,13 +221,42 @@ int StoppedBeforeTheRun(HX_LoggingSystem* logging) {
 }
 }  // namespace
 
+namespace {
+// Says on stdout when publishing connects and when it drops, what the
+// dialog's status line shows; the reasons go to the log. Main thread only.
+class VrPublishWatch {
+ public:
+  void Update(const VrRunCounters& counters, int64_t sinceStartMs) {
+    if (!counters.m_bPublishing) return;
+    const char* text = nullptr;
+    if (counters.m_bPublishConnected != m_bConnected) {
+      m_bConnected = counters.m_bPublishConnected;
+      text = m_bConnected ? "connected" : "connection lost; reconnecting in the background (the log says why)";
+    } else if (!m_bConnected && !m_bTold && sinceStartMs >= kPatienceMs) {
+      text = "not connected yet; retrying in the background (the log says why)";
+    }
+    if (text == nullptr) return;
+    m_bTold = true;
+    std::printf("ostrel: publishing: %s\n", text);
+    std::fflush(stdout);
+  }
+
+ private:
+  static constexpr int64_t kPatienceMs = 5000;
+  bool m_bConnected = false;
+  bool m_bTold = false;
+};
+}  // namespace
+
 int VrWaitForRunEnd(VrCaptureRun* run, int64_t durationMs, int64_t noDisplayLimitMs) {
   const int64_t begin = HX_GetTickMs();
   int64_t lastDiskCheck = begin;
+  VrPublishWatch publishWatch;
   while (g_stopSignal == 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const int64_t now = HX_GetTickMs();
     if (durationMs >= 0 && now - begin >= durationMs) break;
+    publishWatch.Update(run->counters(), now - begin);
     const int64_t lostSince = run->displayLostSince();
     if (lostSince >= 0 && now - lostSince >= noDisplayLimitMs) {
       HX_LOG_ERROR("no display to capture for %lld s; the run ends",

@@ -152,6 +152,12 @@ TEST_F(PublishEndToEnd, ServerRestartedMidRunIsOneOutageAndTheClientNeverStops) 
   ostrel->signal(SIGINT);
   EXPECT_EQ(ostrel->wait(60s), 0) << ostrel->err();
   EXPECT_EQ(LogLines("is down").size(), 1u);
+  // The console says so too: connected, lost, connected again.
+  const std::string out = ostrel->out();
+  const size_t first = out.find("ostrel: publishing: connected\n");
+  const size_t lost = out.find("ostrel: publishing: connection lost", first);
+  ASSERT_NE(lost, std::string::npos) << out;
+  EXPECT_NE(out.find("ostrel: publishing: connected\n", lost), std::string::npos) << out;
   const std::set<std::string> ups = LogLines("is up again after");
   ASSERT_EQ(ups.size(), 1u);
   std::smatch m;
