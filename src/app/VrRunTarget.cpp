@@ -9,6 +9,8 @@
 #include "log/HX_Log.h"
 #include "platform/x11/HX_ChooseFullScreenMethod.h"
 #include "platform/x11/HX_IWindowInfo.h"
+#include "platform/x11/HX_X11Connection.h"
+#include "platform/x11/HX_X11Display.h"
 
 namespace {
 int ApplyScreen(const VrRunTarget& target, HX_ServerConfiguration* cfg, HX_IMonitorSource* source,
@@ -16,6 +18,10 @@ int ApplyScreen(const VrRunTarget& target, HX_ServerConfiguration* cfg, HX_IMoni
   std::vector<VrMonitorInfo> monitors;
   if (source != nullptr) VrMonitorList::rebuild(*source, &monitors);
   else VrMonitorList::rebuild(&monitors);
+  if (monitors.empty() && source == nullptr && !HX_X11Connection::Open()) {
+    *error = "cannot connect to the X display " + HX_X11DisplayName() + ": is the X server running and DISPLAY set?";
+    return -5;
+  }
   if (target.m_iMonitor < 0 || target.m_iMonitor >= static_cast<int32_t>(monitors.size())) {
     *error = "monitor " + std::to_string(target.m_iMonitor) + " does not exist (" +
              std::to_string(monitors.size()) + " monitor(s) found)";

@@ -18,7 +18,7 @@ struct VrRunTarget {
 
 // Copies |target| into the configuration. 0; -2 when the window no longer
 // exists or cannot be captured; -3 when the monitor does not exist; -4 when
-// the region is empty. |error| gets a readable reason on failure. Monitors
+// the region is empty; -5 when the X display cannot be reached. |error| gets a readable reason on failure. Monitors
 // come from |monitors| when given (the dialog's list), else from the display.
 int VrApplyRunTarget(const VrRunTarget& target, std::string* error,
                      HX_IMonitorSource* monitors = nullptr);

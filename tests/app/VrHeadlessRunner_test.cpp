@@ -109,6 +109,17 @@ TEST(VrRunTarget, EvenRounding) {
   EXPECT_EQ(VrEvenDown(-5), 0);
 }
 
+TEST(VrRunTarget, AMonitorWithoutAnXServerSaysTheDisplayIsUnreachable) {
+  setenv("DISPLAY", ":999", 1);  // no server there
+  VrRunTarget target;
+  target.m_eMode = VrRunTarget::kScreen;
+  target.m_iMonitor = 0;
+  std::string error;
+  EXPECT_EQ(VrApplyRunTarget(target, &error), -5);
+  EXPECT_NE(error.find("cannot connect to the X display :999"), std::string::npos) << error;
+  unsetenv("DISPLAY");
+}
+
 TEST(VrHeadlessRun, ARunWithoutADisplayForTheLimitEndsWithExitCode1) {
   // Parallel tests start X servers on the lowest free display numbers; one of
   // them could take this server's number once it is freed, which the run
