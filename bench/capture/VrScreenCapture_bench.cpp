@@ -16,6 +16,7 @@
 #include "config/HX_ServerConfiguration.h"
 #include "platform/x11/HX_X11ScreenGrabber.h"
 #include "platform/x11/X11TestScene.h"
+#include "../XvfbBenchMain.h"
 #include "support/XvfbServer.h"
 
 namespace {
@@ -99,18 +100,5 @@ BENCHMARK_CAPTURE(DamageTick, Changed1080p, true)->Unit(benchmark::kMillisecond)
 BENCHMARK_CAPTURE(DamageTick, Static1080p, false)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  XvfbServer::Options options;
-  options.width = kWidth;
-  options.height = kHeight;
-  XvfbServer server(options);
-  if (!server.ok()) {
-    std::fprintf(stderr, "bench_capture: %s\n", server.error().c_str());
-    return 1;
-  }
-  server.exportDisplay();
-  g_pServer = &server;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return OstrelRunBenchmarksOnXvfb(argc, argv, "bench_capture", kWidth, kHeight, &g_pServer);
 }

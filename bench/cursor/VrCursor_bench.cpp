@@ -17,6 +17,7 @@
 #include "config/HX_ServerConfiguration.h"
 #include "platform/x11/HX_X11ScreenGrabber.h"
 #include "platform/x11/X11TestScene.h"
+#include "../XvfbBenchMain.h"
 #include "support/XvfbServer.h"
 
 namespace {
@@ -89,18 +90,5 @@ BENCHMARK_CAPTURE(Overlay, PointerMoving, Pointer::kMoving)->Unit(benchmark::kMi
 BENCHMARK_CAPTURE(Overlay, PointerNewShape, Pointer::kNewShape)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  XvfbServer::Options options;
-  options.width = kWidth;
-  options.height = kHeight;
-  XvfbServer server(options);
-  if (!server.ok()) {
-    std::fprintf(stderr, "bench_cursor: %s\n", server.error().c_str());
-    return 1;
-  }
-  server.exportDisplay();
-  g_pServer = &server;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return OstrelRunBenchmarksOnXvfb(argc, argv, "bench_cursor", kWidth, kHeight, &g_pServer);
 }
