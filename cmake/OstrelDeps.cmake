@@ -14,6 +14,9 @@ pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET
 pkg_check_modules(XCB IMPORTED_TARGET
   xcb xcb-shm xcb-damage xcb-randr xcb-composite xcb-xfixes)
 pkg_check_modules(PULSE IMPORTED_TARGET libpulse)
+# Wayland capture: PipeWire streams and the screen-cast portal over sd-bus.
+pkg_check_modules(PIPEWIRE REQUIRED IMPORTED_TARGET libpipewire-0.3)
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 
 find_library(YUV_LIBRARY yuv REQUIRED)
 find_path(YUV_INCLUDE_DIR libyuv.h REQUIRED)

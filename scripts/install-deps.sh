@@ -15,6 +15,9 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb x11-utils x11-xserver-utils openbox xdotool trayer imagemagick
   pulseaudio pulseaudio-utils
+  libpipewire-0.3-dev libsystemd-dev pipewire pipewire-bin pipewire-pulse wireplumber
+  dbus-daemon gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base
+  sway xdg-desktop-portal foot
   libmfx-dev libffmpeg-nvenc-dev
   fonts-wqy-microhei
   nginx-light libnginx-mod-rtmp
