@@ -6,6 +6,7 @@
 #include "capture/VrVideoCapture.h"
 #include "capture/VrVideoDXGICapture.h"
 #include "capture/VrVideoWinRTCapture.h"
+#include "log/HX_Log.h"
 #include "platform/x11/HX_WinRTCapture.h"
 
 namespace {
@@ -18,6 +19,9 @@ class VrPlatformTrapperSources : public VrTrapperSources {
       case kVideoDXGI: return std::unique_ptr<VrCapturer>(new (std::nothrow) VrVideoDXGICapture());
       case kVideoWinRT:
         return std::unique_ptr<VrCapturer>(new (std::nothrow) VrVideoWinRTCapture());
+      case kVideoPortal:
+        HX_LOG_ERROR("Wayland capture is not built yet: there is no screen-cast portal source");
+        return nullptr;
     }
     return nullptr;
   }

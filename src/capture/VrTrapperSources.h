@@ -14,6 +14,9 @@ class VrTrapperSources {
     kVideoGDI = 1,    // region, window or monitor grabbed each tick
     kVideoDXGI = 2,   // changed images of one monitor
     kVideoWinRT = 3,  // one window's own pixels
+    // The desktop's screen-cast portal: the monitor or window its chooser
+    // grants (a region is cropped from the monitor's stream).
+    kVideoPortal = 4,
   };
 
   virtual ~VrTrapperSources() = default;

@@ -177,6 +177,7 @@ TEST_F(VrTrapperTest, CaptureModeAndMethodChooseTheVideoSource) {
     bool winrt;
     std::vector<int> made;
     int result;
+    int backend = kBackendX11;
   };
   const Case cases[] = {
       {kCaptureFullScreen, kMethodGDI, true, {S::kVideoGDI}, 0},
@@ -188,13 +189,22 @@ TEST_F(VrTrapperTest, CaptureModeAndMethodChooseTheVideoSource) {
       {kCaptureRegion, kMethodDXGI, true, {S::kVideoGDI}, 0},
       {0, kMethodGDI, true, {}, -1},
       {4, kMethodGDI, true, {}, -1},
+      // The portal serves all three modes, whatever the X11 method or the
+      // window capture support say; an unknown mode is still refused.
+      {kCaptureFullScreen, kMethodDXGI, true, {S::kVideoPortal}, 0, kBackendPortal},
+      {kCaptureFullScreen, 0, true, {S::kVideoPortal}, 0, kBackendPortal},
+      {kCaptureWindow, kMethodGDI, true, {S::kVideoPortal}, 0, kBackendPortal},
+      {kCaptureRegion, kMethodGDI, true, {S::kVideoPortal}, 0, kBackendPortal},
+      {4, kMethodGDI, true, {}, -1, kBackendPortal},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "mode " << c.mode << " method " << c.method);
+    SCOPED_TRACE(::testing::Message() << "mode " << c.mode << " method " << c.method << " backend "
+                                      << c.backend);
     FakeSources fresh;
     fresh.winrt = c.winrt;
     cfg->m_iCaptureMode = c.mode;
     cfg->m_iFullScreenMethod = c.method;
+    cfg->m_iCaptureBackend = c.backend;
     LogCapture log;
     {
       VrTrapper trapper(nullptr, &fresh);
