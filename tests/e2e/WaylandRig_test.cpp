@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -15,16 +14,6 @@
 #include "support/TempDir.h"
 
 namespace {
-// One second of a 1 kHz tone at half scale, 48 kHz stereo s16le.
-void WriteTone(const std::string& path) {
-  std::ofstream out(path, std::ios::binary);
-  for (int i = 0; i < 48000; ++i) {
-    const int16_t v = static_cast<int16_t>(16000 * std::sin(2 * M_PI * 1000 * i / 48000.0));
-    out.write(reinterpret_cast<const char*>(&v), 2);
-    out.write(reinterpret_cast<const char*>(&v), 2);
-  }
-}
-
 int PeakOf(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   int peak = 0;
@@ -61,11 +50,11 @@ TEST(WaylandRig, ComesUpWithThePortalAndPipeWireSoundAndGoesDownCompletely) {
     ASSERT_EQ(rig.Run("pactl info", &out), 0);
     EXPECT_NE(out.find("on PipeWire"), std::string::npos) << out;
     EXPECT_NE(out.find("Default Sink: rig_sink"), std::string::npos) << out;
-    WriteTone(dir.file("tone.raw"));
-    const std::string fmt = "--raw --format=s16le --rate=48000 --channels=2";
-    rig.Run("(sleep 0.5; pacat " + fmt + " '" + dir.file("tone.raw") + "') & timeout 3 parec " + fmt +
-            " -d @DEFAULT_MONITOR@ > '" + dir.file("heard.raw") + "'; wait");
-    EXPECT_GT(PeakOf(dir.file("heard.raw")), 8000);
+    ASSERT_TRUE(rig.PlayTone(1000, 3));
+    // parec's default fragment is two seconds of sound: ask for small ones.
+    rig.Run("timeout 2 parec --raw --format=s16le --rate=48000 --channels=2 --latency-msec=20 "
+            "-d @DEFAULT_MONITOR@ > '" + dir.file("heard.raw") + "'");
+    EXPECT_GT(PeakOf(dir.file("heard.raw")), 4000);  // the tone's amplitude is 8000
 
     std::ifstream list(rig.dir() + "/pids");
     for (pid_t pid; list >> pid; list.ignore(1 << 10, '\n')) pids.push_back(pid);

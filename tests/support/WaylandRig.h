@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "support/PulseServer.h"
+
 class WaylandRig {
  public:
   struct Options {
@@ -102,6 +104,15 @@ class WaylandRig {
     const int status = pclose(pipe);
     if (out != nullptr) *out = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  // Plays a tone (s16le stereo, 48 kHz) into the default sink in the
+  // background; the player ends with the tone or with the rig's sound server.
+  bool PlayTone(double hz, double seconds) const {
+    const std::vector<int16_t> pcm = PulseServer::Tone(hz, seconds, 48000);
+    const std::string file = m_strDir + "/tone.raw";
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(pcm.size() * 2));
+    return Run("pacat --raw --format=s16le --rate=48000 --channels=2 " + Quoted(file) + " >/dev/null 2>&1 &") == 0;
   }
   // Stops every process of the rig. Idempotent.
   void Down() {
