@@ -182,7 +182,9 @@ int HX_SdBusScreenCastPortal::Open(const HX_ScreenCastRequest& request, HX_Scree
   Ending ending = Ending::kOther;
   std::string firstError;
   int rc = Attempt(request, grant, &firstError, &ending);
-  if (rc == 0 || request.m_strRestoreToken.empty() ||
+  // Only a token that was sent can have been refused (portals before
+  // version 4 are never sent one).
+  if (rc == 0 || !m_bRestoring ||
       (ending != Ending::kRefusedByUser && ending != Ending::kRefusedOther &&
        ending != Ending::kNoStream)) {
     if (rc != 0) *error = firstError;
@@ -191,18 +193,17 @@ int HX_SdBusScreenCastPortal::Open(const HX_ScreenCastRequest& request, HX_Scree
 
   HX_LOG_WARNING("asking the user once more for the %s, without the saved restore token",
                  KindName(request.m_eKind));
-  Close();
   HX_ScreenCastRequest ask = request;
   ask.m_strRestoreToken.clear();
-  *grant = HX_ScreenCastGrant();
   std::string secondError;
   rc = Attempt(ask, grant, &secondError, &ending);
   if (rc == 0) return 0;
   if (ending == Ending::kRefusedByUser) {
     *error = std::string(kRefusedText) + " (the saved restore token was refused as well)";
-  } else if (ending == Ending::kRefusedOther || rc == HX_IScreenCastPortal::kNoAnswer) {
-    *error = "the saved restore token was refused and no one allowed screen sharing (" +
-             secondError + "): " + kNeedsUserText;
+  } else if (ending == Ending::kRefusedOther) {
+    *error = std::string("the saved restore token was refused and no one could be asked: ") + kNeedsUserText;
+  } else if (rc == HX_IScreenCastPortal::kNoAnswer) {
+    *error = "the saved restore token was refused, then " + secondError + ": " + kNeedsUserText;
   } else {
     *error = "the saved restore token was refused; asking again failed: " + secondError;
   }
@@ -212,7 +213,8 @@ int HX_SdBusScreenCastPortal::Open(const HX_ScreenCastRequest& request, HX_Scree
 int HX_SdBusScreenCastPortal::Attempt(const HX_ScreenCastRequest& request, HX_ScreenCastGrant* grant,
                                       std::string* error, Ending* ending) {
   *ending = Ending::kOther;
-  m_bRestoring = !request.m_strRestoreToken.empty();
+  *grant = HX_ScreenCastGrant();
+  m_bRestoring = false;
   int rc = Connect(error);
   Offer offer;
   if (rc == 0) rc = ReadOffer(&offer, error);
@@ -481,6 +483,7 @@ int HX_SdBusScreenCastPortal::SelectSources(const HX_ScreenCastRequest& request,
   if (r >= 0 && persist) r = sd_bus_message_append(m, "{sv}", "persist_mode", "u", kPersistUntilRevoked);
   if (r >= 0 && persist && !request.m_strRestoreToken.empty()) {
     r = sd_bus_message_append(m, "{sv}", "restore_token", "s", request.m_strRestoreToken.c_str());
+    m_bRestoring = true;
   }
   if (r >= 0) r = sd_bus_message_close_container(m);
   if (r < 0) return Malformed("SelectSources call", r, error);

@@ -90,5 +90,5 @@ class HX_SdBusScreenCastPortal final : public HX_IScreenCastPortal {
   std::string m_strPortalOwner;  // the portal's unique name: the only sender we listen to
   std::string m_strSession;      // the open session's object path, empty when none
   uint32_t m_uiTokenCounter = 0;
-  bool m_bRestoring = false;  // the current attempt carries a restore token
+  bool m_bRestoring = false;  // the current attempt sent a restore token
 };

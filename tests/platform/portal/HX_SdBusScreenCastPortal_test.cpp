@@ -179,6 +179,15 @@ TEST_F(ScreenCastPortalTest, RefusalIsReportedOnceAndEndsTheSession) {
   EXPECT_EQ(portal.Open(Request(kMonitor, true), &grant, &error), HX_IScreenCastPortal::kRefused);
   EXPECT_NE(error.find("the user refused screen sharing"), std::string::npos) << error;
   EXPECT_NE(error.find(kNeedsUser), std::string::npos) << error;
+  stopFake();
+
+  // A portal too old for tokens was never sent one: its refusal is the user's
+  // answer, and the user is not asked a second time.
+  clearRecord();
+  startFake({"--version", "3", "--refuse-at", "start"});
+  EXPECT_EQ(portal.Open(Request(kMonitor, true, "tok-old"), &grant, &error), HX_IScreenCastPortal::kRefused);
+  EXPECT_EQ(error, "the user refused screen sharing");
+  EXPECT_EQ(calls("Start").size(), 1u);
 }
 
 TEST_F(ScreenCastPortalTest, ASavedTokenStartsWithoutAsking) {
