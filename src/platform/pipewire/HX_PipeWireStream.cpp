@@ -1,5 +1,7 @@
 #include "platform/pipewire/HX_PipeWireStream.h"
 
+#include "platform/pipewire/HX_PipeWireHandle.h"
+
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
@@ -49,7 +51,30 @@ const spa_pod* BuildFormat(spa_pod_builder* b) {
 
 }  // namespace
 
-HX_PipeWireStream::HX_PipeWireStream() = default;
+struct HX_PipeWireStream::Impl {
+  static void OnCoreDone(void* user, uint32_t id, int seq);
+  static void OnCoreError(void* user, uint32_t id, int seq, int res, const char* message);
+  static void OnGlobal(void* user, uint32_t id, uint32_t permissions, const char* type,
+                       uint32_t version, const spa_dict* props);
+  static void OnGlobalRemove(void* user, uint32_t id);
+  static void OnStreamState(void* user, pw_stream_state old, pw_stream_state state,
+                            const char* error);
+  static void OnParamChanged(void* user, uint32_t id, const spa_pod* param);
+  static void OnProcess(void* user);
+  // The newest buffer as plain numbers; false when it carries no data at all.
+  static bool ViewOf(const HX_PipeWireStream& self, pw_buffer* buffer, HX_PipeWireBufferView* out);
+
+  HX_PipeWireLoopPtr m_pLoop;
+  HX_PipeWireContextPtr m_pContext;
+  HX_PipeWireCorePtr m_pCore;
+  HX_PipeWireRegistryPtr m_pRegistry;
+  HX_PipeWireStreamPtr m_pStream;
+  spa_hook m_stCoreListener{};
+  spa_hook m_stRegistryListener{};
+  spa_hook m_stStreamListener{};
+};
+
+HX_PipeWireStream::HX_PipeWireStream() : m_pImpl(std::make_unique<Impl>()) {}
 
 HX_PipeWireStream::~HX_PipeWireStream() { Disconnect(); }
 
@@ -70,8 +95,7 @@ void HX_PipeWireStream::End(State state, const std::string& why) {
     m_strEnding = why;
   }
   m_eState = state;
-  HX_LOG_INFO("the PipeWire stream of node %u %s", m_uiNode, why.c_str());
-  if (m_pLoop) pw_thread_loop_signal(m_pLoop.get(), false);
+  if (m_pImpl->m_pLoop) pw_thread_loop_signal(m_pImpl->m_pLoop.get(), false);
 }
 
 int HX_PipeWireStream::Connect(HX_UniqueFd remote, uint32_t nodeId) {
@@ -87,17 +111,17 @@ int HX_PipeWireStream::Connect(HX_UniqueFd remote, uint32_t nodeId) {
   m_bFormat = m_bBadLayoutSaid = false;
   m_bSynced = m_bNodeSeen = false;
 
-  m_pLoop.reset(pw_thread_loop_new("ostrel-pipewire", nullptr));
-  if (m_pLoop) m_pContext.reset(pw_context_new(pw_thread_loop_get_loop(m_pLoop.get()), nullptr, 0));
-  if (!m_pContext) {
+  m_pImpl->m_pLoop.reset(pw_thread_loop_new("ostrel-pipewire", nullptr));
+  if (m_pImpl->m_pLoop) m_pImpl->m_pContext.reset(pw_context_new(pw_thread_loop_get_loop(m_pImpl->m_pLoop.get()), nullptr, 0));
+  if (!m_pImpl->m_pContext) {
     End(State::kFailed, "could not be set up: PipeWire has no thread loop or context");
     return kNoLoop;
   }
   // The context takes the descriptor over, also when the connection fails.
   const bool portal = remote.valid();
-  m_pCore.reset(portal ? pw_context_connect_fd(m_pContext.get(), remote.release(), nullptr, 0)
-                       : pw_context_connect(m_pContext.get(), nullptr, 0));
-  if (!m_pCore) {
+  m_pImpl->m_pCore.reset(portal ? pw_context_connect_fd(m_pImpl->m_pContext.get(), remote.release(), nullptr, 0)
+                       : pw_context_connect(m_pImpl->m_pContext.get(), nullptr, 0));
+  if (!m_pImpl->m_pCore) {
     End(State::kFailed, std::string("could not be reached: ") +
                             (portal ? "the portal's PipeWire remote" : "the session's PipeWire daemon") +
                             " refused the connection (" + std::strerror(errno) + ")");
@@ -106,37 +130,37 @@ int HX_PipeWireStream::Connect(HX_UniqueFd remote, uint32_t nodeId) {
   static const pw_core_events coreEvents = [] {
     pw_core_events e{};
     e.version = PW_VERSION_CORE_EVENTS;
-    e.done = &OnCoreDone;
-    e.error = &OnCoreError;
+    e.done = &Impl::OnCoreDone;
+    e.error = &Impl::OnCoreError;
     return e;
   }();
-  pw_core_add_listener(m_pCore.get(), &m_stCoreListener, &coreEvents, this);
+  pw_core_add_listener(m_pImpl->m_pCore.get(), &m_pImpl->m_stCoreListener, &coreEvents, this);
   m_eState = State::kConnecting;
-  if (pw_thread_loop_start(m_pLoop.get()) < 0) {
+  if (pw_thread_loop_start(m_pImpl->m_pLoop.get()) < 0) {
     End(State::kFailed, "could not be set up: the PipeWire thread loop did not start");
     return kNoLoop;
   }
 
-  HX_PipeWireLoopLock lock(m_pLoop.get());
+  HX_PipeWireLoopLock lock(m_pImpl->m_pLoop.get());
   const int found = WaitForNode();
   if (found != 0) return found;
 
   pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
                                            "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr);
-  m_pStream.reset(pw_stream_new(m_pCore.get(), "Ostrel screen capture", props));
-  if (!m_pStream) {
+  m_pImpl->m_pStream.reset(pw_stream_new(m_pImpl->m_pCore.get(), "Ostrel screen capture", props));
+  if (!m_pImpl->m_pStream) {
     End(State::kFailed, "could not be made (" + std::string(std::strerror(errno)) + ")");
     return kNoStream;
   }
   static const pw_stream_events streamEvents = [] {
     pw_stream_events e{};
     e.version = PW_VERSION_STREAM_EVENTS;
-    e.state_changed = &OnStreamState;
-    e.param_changed = &OnParamChanged;
-    e.process = &OnProcess;
+    e.state_changed = &Impl::OnStreamState;
+    e.param_changed = &Impl::OnParamChanged;
+    e.process = &Impl::OnProcess;
     return e;
   }();
-  pw_stream_add_listener(m_pStream.get(), &m_stStreamListener, &streamEvents, this);
+  pw_stream_add_listener(m_pImpl->m_pStream.get(), &m_pImpl->m_stStreamListener, &streamEvents, this);
 
   uint8_t storage[1024];
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
@@ -146,7 +170,7 @@ int HX_PipeWireStream::Connect(HX_UniqueFd remote, uint32_t nodeId) {
   const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
                                                   PW_STREAM_FLAG_MAP_BUFFERS |
                                                   PW_STREAM_FLAG_DONT_RECONNECT);
-  const int rc = pw_stream_connect(m_pStream.get(), PW_DIRECTION_INPUT, nodeId, flags, params, 1);
+  const int rc = pw_stream_connect(m_pImpl->m_pStream.get(), PW_DIRECTION_INPUT, nodeId, flags, params, 1);
   if (rc < 0) {
     End(State::kFailed, "could not be connected (" + std::string(std::strerror(-rc)) + ")");
     return kNoStream;
@@ -158,22 +182,22 @@ int HX_PipeWireStream::WaitForNode() {
   static const pw_registry_events registryEvents = [] {
     pw_registry_events e{};
     e.version = PW_VERSION_REGISTRY_EVENTS;
-    e.global = &OnGlobal;
-    e.global_remove = &OnGlobalRemove;
+    e.global = &Impl::OnGlobal;
+    e.global_remove = &Impl::OnGlobalRemove;
     return e;
   }();
-  m_pRegistry.reset(pw_core_get_registry(m_pCore.get(), PW_VERSION_REGISTRY, 0));
-  if (!m_pRegistry) {
+  m_pImpl->m_pRegistry.reset(pw_core_get_registry(m_pImpl->m_pCore.get(), PW_VERSION_REGISTRY, 0));
+  if (!m_pImpl->m_pRegistry) {
     End(State::kFailed, "could not be set up: the PipeWire registry is not available");
     return kNoDaemon;
   }
-  pw_registry_add_listener(m_pRegistry.get(), &m_stRegistryListener, &registryEvents, this);
+  pw_registry_add_listener(m_pImpl->m_pRegistry.get(), &m_pImpl->m_stRegistryListener, &registryEvents, this);
   // The registry announces every object before the answer to this sync.
-  m_iSyncSeq = pw_core_sync(m_pCore.get(), PW_ID_CORE, 0);
+  m_iSyncSeq = pw_core_sync(m_pImpl->m_pCore.get(), PW_ID_CORE, 0);
   timespec deadline{};
-  pw_thread_loop_get_time(m_pLoop.get(), &deadline, int64_t{kSyncTimeoutMs} * SPA_NSEC_PER_MSEC);
+  pw_thread_loop_get_time(m_pImpl->m_pLoop.get(), &deadline, int64_t{kSyncTimeoutMs} * SPA_NSEC_PER_MSEC);
   while (!m_bSynced && !ended()) {
-    if (pw_thread_loop_timed_wait_full(m_pLoop.get(), &deadline) != 0) {
+    if (pw_thread_loop_timed_wait_full(m_pImpl->m_pLoop.get(), &deadline) != 0) {
       End(State::kFailed, "could not be reached: the PipeWire daemon did not answer within " +
                               std::to_string(kSyncTimeoutMs) + " ms");
       return kNoDaemon;
@@ -190,15 +214,15 @@ int HX_PipeWireStream::WaitForNode() {
 void HX_PipeWireStream::Disconnect() {
   // With the loop's thread stopped no callback runs any more; everything
   // below is then released from this thread alone, newest first.
-  if (m_pLoop) pw_thread_loop_stop(m_pLoop.get());
-  if (m_pStream) spa_hook_remove(&m_stStreamListener);
-  m_pStream.reset();
-  if (m_pRegistry) spa_hook_remove(&m_stRegistryListener);
-  m_pRegistry.reset();
-  if (m_pCore) spa_hook_remove(&m_stCoreListener);
-  m_pCore.reset();
-  m_pContext.reset();
-  m_pLoop.reset();
+  if (m_pImpl->m_pLoop) pw_thread_loop_stop(m_pImpl->m_pLoop.get());
+  if (m_pImpl->m_pStream) spa_hook_remove(&m_pImpl->m_stStreamListener);
+  m_pImpl->m_pStream.reset();
+  if (m_pImpl->m_pRegistry) spa_hook_remove(&m_pImpl->m_stRegistryListener);
+  m_pImpl->m_pRegistry.reset();
+  if (m_pImpl->m_pCore) spa_hook_remove(&m_pImpl->m_stCoreListener);
+  m_pImpl->m_pCore.reset();
+  m_pImpl->m_pContext.reset();
+  m_pImpl->m_pLoop.reset();
   m_eState = State::kUnconnected;
 }
 
@@ -209,14 +233,14 @@ bool HX_PipeWireStream::TakeLatest(HX_PipeWirePicture* picture) {
   return true;
 }
 
-void HX_PipeWireStream::OnCoreDone(void* user, uint32_t id, int seq) {
+void HX_PipeWireStream::Impl::OnCoreDone(void* user, uint32_t id, int seq) {
   auto* self = static_cast<HX_PipeWireStream*>(user);
   if (id != PW_ID_CORE || seq != self->m_iSyncSeq) return;
   self->m_bSynced = true;
-  pw_thread_loop_signal(self->m_pLoop.get(), false);
+  pw_thread_loop_signal(self->m_pImpl->m_pLoop.get(), false);
 }
 
-void HX_PipeWireStream::OnCoreError(void* user, uint32_t id, int, int res, const char* message) {
+void HX_PipeWireStream::Impl::OnCoreError(void* user, uint32_t id, int, int res, const char* message) {
   auto* self = static_cast<HX_PipeWireStream*>(user);
   // Errors about other objects reach the stream's own state callback; only
   // the connection itself matters here.
@@ -227,7 +251,7 @@ void HX_PipeWireStream::OnCoreError(void* user, uint32_t id, int, int res, const
   self->End(State::kFailed, "failed: " + why);
 }
 
-void HX_PipeWireStream::OnGlobal(void* user, uint32_t id, uint32_t, const char* type, uint32_t,
+void HX_PipeWireStream::Impl::OnGlobal(void* user, uint32_t id, uint32_t, const char* type, uint32_t,
                                  const spa_dict*) {
   auto* self = static_cast<HX_PipeWireStream*>(user);
   if (id == self->m_uiNode && type != nullptr && std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
@@ -235,12 +259,12 @@ void HX_PipeWireStream::OnGlobal(void* user, uint32_t id, uint32_t, const char* 
   }
 }
 
-void HX_PipeWireStream::OnGlobalRemove(void* user, uint32_t id) {
+void HX_PipeWireStream::Impl::OnGlobalRemove(void* user, uint32_t id) {
   auto* self = static_cast<HX_PipeWireStream*>(user);
   if (id == self->m_uiNode && self->m_bNodeSeen) self->End(State::kEnded, "ended: its producer went away");
 }
 
-void HX_PipeWireStream::OnStreamState(void* user, pw_stream_state old, pw_stream_state state,
+void HX_PipeWireStream::Impl::OnStreamState(void* user, pw_stream_state old, pw_stream_state state,
                                       const char* error) {
   auto* self = static_cast<HX_PipeWireStream*>(user);
   if (self->ended()) return;
@@ -266,7 +290,7 @@ void HX_PipeWireStream::OnStreamState(void* user, pw_stream_state old, pw_stream
   }
 }
 
-void HX_PipeWireStream::OnParamChanged(void* user, uint32_t id, const spa_pod* param) {
+void HX_PipeWireStream::Impl::OnParamChanged(void* user, uint32_t id, const spa_pod* param) {
   auto* self = static_cast<HX_PipeWireStream*>(user);
   if (id != SPA_PARAM_Format || param == nullptr) return;
   uint32_t mediaType = 0;
@@ -298,30 +322,32 @@ void HX_PipeWireStream::OnParamChanged(void* user, uint32_t id, const spa_pod* p
       &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta,
       SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoCrop),
       SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_region))));
-  pw_stream_update_params(self->m_pStream.get(), params, 2);
+  pw_stream_update_params(self->m_pImpl->m_pStream.get(), params, 2);
 }
 
-void HX_PipeWireStream::OnProcess(void* user) {
+void HX_PipeWireStream::Impl::OnProcess(void* user) {
   auto* self = static_cast<HX_PipeWireStream*>(user);
   // Only the newest buffer counts: older ones go straight back.
   pw_buffer* newest = nullptr;
-  while (pw_buffer* buffer = pw_stream_dequeue_buffer(self->m_pStream.get())) {
-    if (newest != nullptr) pw_stream_queue_buffer(self->m_pStream.get(), newest);
+  while (pw_buffer* buffer = pw_stream_dequeue_buffer(self->m_pImpl->m_pStream.get())) {
+    if (newest != nullptr) pw_stream_queue_buffer(self->m_pImpl->m_pStream.get(), newest);
     newest = buffer;
   }
   if (newest == nullptr) return;
-  self->Receive(newest);
-  pw_stream_queue_buffer(self->m_pStream.get(), newest);
+  HX_PipeWireBufferView view;
+  if (ViewOf(*self, newest, &view)) self->Receive(view);
+  pw_stream_queue_buffer(self->m_pImpl->m_pStream.get(), newest);
 }
 
-void HX_PipeWireStream::Receive(pw_buffer* buffer) {
+bool HX_PipeWireStream::Impl::ViewOf(const HX_PipeWireStream& self, pw_buffer* buffer,
+                                     HX_PipeWireBufferView* out) {
   spa_buffer* b = buffer->buffer;
-  if (!m_bFormat || b == nullptr || b->n_datas < 1 || b->datas[0].chunk == nullptr) return;
+  if (!self.m_bFormat || b == nullptr || b->n_datas < 1 || b->datas[0].chunk == nullptr) return false;
   const spa_data& data = b->datas[0];
-  HX_PipeWireBufferView view;
-  view.m_ePixels = m_ePixels;
-  view.m_iWidth = m_iWidth;
-  view.m_iHeight = m_iHeight;
+  HX_PipeWireBufferView& view = *out;
+  view.m_ePixels = self.m_ePixels;
+  view.m_iWidth = self.m_iWidth;
+  view.m_iHeight = self.m_iHeight;
   view.m_pData = static_cast<const uint8_t*>(data.data);
   view.m_uiMaxSize = data.maxsize;
   view.m_uiChunkOffset = data.chunk->offset;
@@ -337,6 +363,10 @@ void HX_PipeWireStream::Receive(pw_buffer* buffer) {
     view.m_iCropWidth = static_cast<int32_t>(crop->region.size.width);
     view.m_iCropHeight = static_cast<int32_t>(crop->region.size.height);
   }
+  return true;
+}
+
+void HX_PipeWireStream::Receive(const HX_PipeWireBufferView& view) {
   const int rc = HX_ConvertBuffer(view, &m_stBack);
   if (rc == kPipeWireBadLayout && !m_bBadLayoutSaid) {
     m_bBadLayoutSaid = true;

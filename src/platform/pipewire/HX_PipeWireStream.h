@@ -13,8 +13,10 @@
 #include <cstdint>
 #include <string>
 
+#include <memory>
+
+#include "core/HX_Handle.h"
 #include "core/HX_Mutex.h"
-#include "platform/pipewire/HX_PipeWireHandle.h"
 #include "platform/pipewire/HX_PipeWirePicture.h"
 
 class HX_PipeWireStream {
@@ -63,32 +65,18 @@ class HX_PipeWireStream {
   uint32_t node() const { return m_uiNode; }
 
  private:
-  static void OnCoreDone(void* user, uint32_t id, int seq);
-  static void OnCoreError(void* user, uint32_t id, int seq, int res, const char* message);
-  static void OnGlobal(void* user, uint32_t id, uint32_t permissions, const char* type,
-                       uint32_t version, const spa_dict* props);
-  static void OnGlobalRemove(void* user, uint32_t id);
-  static void OnStreamState(void* user, pw_stream_state old, pw_stream_state state,
-                            const char* error);
-  static void OnParamChanged(void* user, uint32_t id, const spa_pod* param);
-  static void OnProcess(void* user);
+  // The PipeWire objects and the callbacks that reach them, kept out of this
+  // header so that users of the stream do not include PipeWire.
+  struct Impl;
 
   // Loop thread or Connect: the stream is over; the first reason stands.
   void End(State state, const std::string& why);
   // With the loop locked: lists the daemon's objects; 0, kNoDaemon or kNoNode.
   int WaitForNode();
-  // Loop thread: converts the newest buffer into the slot.
-  void Receive(pw_buffer* buffer);
+  // Loop thread: converts |view|'s picture into the slot.
+  void Receive(const HX_PipeWireBufferView& view);
 
-  HX_PipeWireLoopPtr m_pLoop;
-  HX_PipeWireContextPtr m_pContext;
-  HX_PipeWireCorePtr m_pCore;
-  HX_PipeWireRegistryPtr m_pRegistry;
-  HX_PipeWireStreamPtr m_pStream;
-  spa_hook m_stCoreListener{};
-  spa_hook m_stRegistryListener{};
-  spa_hook m_stStreamListener{};
-
+  std::unique_ptr<Impl> m_pImpl;
   uint32_t m_uiNode = 0;
   std::atomic<State> m_eState{State::kUnconnected};
 
