@@ -46,8 +46,9 @@ class HX_PipeWireStream {
 
   // Connects to |remote| (taken over; invalid: the default daemon) and starts
   // receiving node |nodeId|. 0 once the stream is asked for — pictures come
-  // later — or one of the codes above. Logs nothing: the caller decides how
-  // often a failure is worth a line. Disconnects an earlier stream first.
+  // later — or one of the codes above. Failures and endings are not logged
+  // here (the caller decides how often one is worth a line); a stream that
+  // starts streaming is said once at INFO. Disconnects an earlier stream first.
   int Connect(HX_UniqueFd remote, uint32_t nodeId);
   // Stops the loop and releases everything; idempotent.
   void Disconnect();
