@@ -34,7 +34,9 @@ int VrPipeWireCapture::start() {
     Close();
     return rc;
   }
+  m_bRunning = true;
   if (StartTicks() != 0) {
+    m_bRunning = false;
     Close();
     return kBadSetup;
   }
@@ -43,6 +45,7 @@ int VrPipeWireCapture::start() {
 
 void VrPipeWireCapture::stop() {
   StopTicks();
+  m_bRunning = false;
   Close();
 }
 
@@ -75,7 +78,7 @@ void VrPipeWireCapture::Close() {
 }
 
 int VrPipeWireCapture::GrabNext(int64_t now, VrMediaFramePtr* picture) {
-  if (!m_pStream) return kNoChange;
+  if (!m_bRunning) return kNoChange;
   if (m_pStream->ended() || m_pStream->state() == HX_PipeWireStream::State::kUnconnected) {
     if (!lost()) {
       m_bRetryFailing = false;

@@ -67,7 +67,9 @@ class VrPipeWireCapture : public VrScreenSource {
   std::unique_ptr<HX_IScreenCastPortal> m_pPortal;
   std::unique_ptr<HX_PipeWireStream> m_pStream;
   Options m_stOptions;
-  bool m_bPortalOpen = false;
+  // Between a successful start and stop: only then do ticks look at the
+  // stream (set before the ticks start, cleared after they stop).
+  bool m_bRunning = false;
   int32_t m_iCaptureMode = 0;
   int32_t m_iCaptureMethod = 0;
   int32_t m_iStreamX = 0;  // the stream's desktop position, from the grant

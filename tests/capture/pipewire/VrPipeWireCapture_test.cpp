@@ -288,14 +288,18 @@ TEST_F(PipeWireCaptureTest, AFailedOpenFailsStartAndLeavesNothingOpen) {
   EXPECT_EQ(src->start(), VrPipeWireCapture::kNoStream);
   EXPECT_EQ(m_pScript->openSessions, 0);
   EXPECT_EQ(log.count("the screen cannot be received: the PipeWire stream of node 999999 does not exist"), 1);
+  // A source that did not start neither grabs nor reopens anything.
   EXPECT_EQ(src->TickAt(5000), VrScreenSource::kNoChange);
+  EXPECT_EQ(src->TickAt(7000), VrScreenSource::kNoChange);
   EXPECT_EQ(m_sink.Count(), 0u);
+  EXPECT_EQ(m_pScript->requests.size(), 2u);
+  EXPECT_FALSE(log.contains("is lost"));
 
   const uint32_t node = s_server->StartProducer("late", PipeWireServer::Producer());
   ASSERT_NE(node, 0u) << s_server->error();
   m_pScript->answers = {{0, node}};
   ASSERT_EQ(src->start(), 0);
-  int64_t now = 6000;
+  int64_t now = 8000;
   EXPECT_TRUE(TickUntilPicture(*src, &now));
   src->stop();
   s_server->KillProducer("late");
