@@ -82,7 +82,8 @@ class PipeWireServer {
     }
     m_vDaemons.push_back(Spawn({"wireplumber"}, "wireplumber"));
     // WirePlumber's default metadata appears once its policy runs.
-    if (!WaitUntil([&] { return Run({"pw-cli", "ls", "Metadata"}).find("\"default\"") != std::string::npos; })) {
+    auto managed = [&] { return Run({"pw-cli", "ls", "Metadata"}).find("\"default\"") != std::string::npos; };
+    if (!WaitUntil(managed)) {
       m_strError = "wireplumber did not come up: " + log("wireplumber");
       return;
     }

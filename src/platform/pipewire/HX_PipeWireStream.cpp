@@ -1,7 +1,5 @@
 #include "platform/pipewire/HX_PipeWireStream.h"
 
-#include "platform/pipewire/HX_PipeWireHandle.h"
-
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
@@ -11,6 +9,7 @@
 #include <mutex>
 
 #include "log/HX_Log.h"
+#include "platform/pipewire/HX_PipeWireHandle.h"
 
 namespace {
 
@@ -99,6 +98,7 @@ void HX_PipeWireStream::End(State state, const std::string& why) {
 }
 
 int HX_PipeWireStream::Connect(HX_UniqueFd remote, uint32_t nodeId) {
+  Impl& p = *m_pImpl;
   Disconnect();
   InitPipeWireOnce();
   m_uiNode = nodeId;
@@ -111,17 +111,17 @@ int HX_PipeWireStream::Connect(HX_UniqueFd remote, uint32_t nodeId) {
   m_bFormat = m_bBadLayoutSaid = false;
   m_bSynced = m_bNodeSeen = false;
 
-  m_pImpl->m_pLoop.reset(pw_thread_loop_new("ostrel-pipewire", nullptr));
-  if (m_pImpl->m_pLoop) m_pImpl->m_pContext.reset(pw_context_new(pw_thread_loop_get_loop(m_pImpl->m_pLoop.get()), nullptr, 0));
-  if (!m_pImpl->m_pContext) {
+  p.m_pLoop.reset(pw_thread_loop_new("ostrel-pipewire", nullptr));
+  if (p.m_pLoop) p.m_pContext.reset(pw_context_new(pw_thread_loop_get_loop(p.m_pLoop.get()), nullptr, 0));
+  if (!p.m_pContext) {
     End(State::kFailed, "could not be set up: PipeWire has no thread loop or context");
     return kNoLoop;
   }
   // The context takes the descriptor over, also when the connection fails.
   const bool portal = remote.valid();
-  m_pImpl->m_pCore.reset(portal ? pw_context_connect_fd(m_pImpl->m_pContext.get(), remote.release(), nullptr, 0)
-                       : pw_context_connect(m_pImpl->m_pContext.get(), nullptr, 0));
-  if (!m_pImpl->m_pCore) {
+  p.m_pCore.reset(portal ? pw_context_connect_fd(p.m_pContext.get(), remote.release(), nullptr, 0)
+                         : pw_context_connect(p.m_pContext.get(), nullptr, 0));
+  if (!p.m_pCore) {
     End(State::kFailed, std::string("could not be reached: ") +
                             (portal ? "the portal's PipeWire remote" : "the session's PipeWire daemon") +
                             " refused the connection (" + std::strerror(errno) + ")");
@@ -134,21 +134,21 @@ int HX_PipeWireStream::Connect(HX_UniqueFd remote, uint32_t nodeId) {
     e.error = &Impl::OnCoreError;
     return e;
   }();
-  pw_core_add_listener(m_pImpl->m_pCore.get(), &m_pImpl->m_stCoreListener, &coreEvents, this);
+  pw_core_add_listener(p.m_pCore.get(), &p.m_stCoreListener, &coreEvents, this);
   m_eState = State::kConnecting;
-  if (pw_thread_loop_start(m_pImpl->m_pLoop.get()) < 0) {
+  if (pw_thread_loop_start(p.m_pLoop.get()) < 0) {
     End(State::kFailed, "could not be set up: the PipeWire thread loop did not start");
     return kNoLoop;
   }
 
-  HX_PipeWireLoopLock lock(m_pImpl->m_pLoop.get());
+  HX_PipeWireLoopLock lock(p.m_pLoop.get());
   const int found = WaitForNode();
   if (found != 0) return found;
 
   pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
                                            "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr);
-  m_pImpl->m_pStream.reset(pw_stream_new(m_pImpl->m_pCore.get(), "Ostrel screen capture", props));
-  if (!m_pImpl->m_pStream) {
+  p.m_pStream.reset(pw_stream_new(p.m_pCore.get(), "Ostrel screen capture", props));
+  if (!p.m_pStream) {
     End(State::kFailed, "could not be made (" + std::string(std::strerror(errno)) + ")");
     return kNoStream;
   }
@@ -160,7 +160,7 @@ int HX_PipeWireStream::Connect(HX_UniqueFd remote, uint32_t nodeId) {
     e.process = &Impl::OnProcess;
     return e;
   }();
-  pw_stream_add_listener(m_pImpl->m_pStream.get(), &m_pImpl->m_stStreamListener, &streamEvents, this);
+  pw_stream_add_listener(p.m_pStream.get(), &p.m_stStreamListener, &streamEvents, this);
 
   uint8_t storage[1024];
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
@@ -170,7 +170,7 @@ int HX_PipeWireStream::Connect(HX_UniqueFd remote, uint32_t nodeId) {
   const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
                                                   PW_STREAM_FLAG_MAP_BUFFERS |
                                                   PW_STREAM_FLAG_DONT_RECONNECT);
-  const int rc = pw_stream_connect(m_pImpl->m_pStream.get(), PW_DIRECTION_INPUT, nodeId, flags, params, 1);
+  const int rc = pw_stream_connect(p.m_pStream.get(), PW_DIRECTION_INPUT, nodeId, flags, params, 1);
   if (rc < 0) {
     End(State::kFailed, "could not be connected (" + std::string(std::strerror(-rc)) + ")");
     return kNoStream;
@@ -179,6 +179,7 @@ int HX_PipeWireStream::Connect(HX_UniqueFd remote, uint32_t nodeId) {
 }
 
 int HX_PipeWireStream::WaitForNode() {
+  Impl& p = *m_pImpl;
   static const pw_registry_events registryEvents = [] {
     pw_registry_events e{};
     e.version = PW_VERSION_REGISTRY_EVENTS;
@@ -186,18 +187,18 @@ int HX_PipeWireStream::WaitForNode() {
     e.global_remove = &Impl::OnGlobalRemove;
     return e;
   }();
-  m_pImpl->m_pRegistry.reset(pw_core_get_registry(m_pImpl->m_pCore.get(), PW_VERSION_REGISTRY, 0));
-  if (!m_pImpl->m_pRegistry) {
+  p.m_pRegistry.reset(pw_core_get_registry(p.m_pCore.get(), PW_VERSION_REGISTRY, 0));
+  if (!p.m_pRegistry) {
     End(State::kFailed, "could not be set up: the PipeWire registry is not available");
     return kNoDaemon;
   }
-  pw_registry_add_listener(m_pImpl->m_pRegistry.get(), &m_pImpl->m_stRegistryListener, &registryEvents, this);
+  pw_registry_add_listener(p.m_pRegistry.get(), &p.m_stRegistryListener, &registryEvents, this);
   // The registry announces every object before the answer to this sync.
-  m_iSyncSeq = pw_core_sync(m_pImpl->m_pCore.get(), PW_ID_CORE, 0);
+  m_iSyncSeq = pw_core_sync(p.m_pCore.get(), PW_ID_CORE, 0);
   timespec deadline{};
-  pw_thread_loop_get_time(m_pImpl->m_pLoop.get(), &deadline, int64_t{kSyncTimeoutMs} * SPA_NSEC_PER_MSEC);
+  pw_thread_loop_get_time(p.m_pLoop.get(), &deadline, int64_t{kSyncTimeoutMs} * SPA_NSEC_PER_MSEC);
   while (!m_bSynced && !ended()) {
-    if (pw_thread_loop_timed_wait_full(m_pImpl->m_pLoop.get(), &deadline) != 0) {
+    if (pw_thread_loop_timed_wait_full(p.m_pLoop.get(), &deadline) != 0) {
       End(State::kFailed, "could not be reached: the PipeWire daemon did not answer within " +
                               std::to_string(kSyncTimeoutMs) + " ms");
       return kNoDaemon;
@@ -212,17 +213,18 @@ int HX_PipeWireStream::WaitForNode() {
 }
 
 void HX_PipeWireStream::Disconnect() {
+  Impl& p = *m_pImpl;
   // With the loop's thread stopped no callback runs any more; everything
   // below is then released from this thread alone, newest first.
-  if (m_pImpl->m_pLoop) pw_thread_loop_stop(m_pImpl->m_pLoop.get());
-  if (m_pImpl->m_pStream) spa_hook_remove(&m_pImpl->m_stStreamListener);
-  m_pImpl->m_pStream.reset();
-  if (m_pImpl->m_pRegistry) spa_hook_remove(&m_pImpl->m_stRegistryListener);
-  m_pImpl->m_pRegistry.reset();
-  if (m_pImpl->m_pCore) spa_hook_remove(&m_pImpl->m_stCoreListener);
-  m_pImpl->m_pCore.reset();
-  m_pImpl->m_pContext.reset();
-  m_pImpl->m_pLoop.reset();
+  if (p.m_pLoop) pw_thread_loop_stop(p.m_pLoop.get());
+  if (p.m_pStream) spa_hook_remove(&p.m_stStreamListener);
+  p.m_pStream.reset();
+  if (p.m_pRegistry) spa_hook_remove(&p.m_stRegistryListener);
+  p.m_pRegistry.reset();
+  if (p.m_pCore) spa_hook_remove(&p.m_stCoreListener);
+  p.m_pCore.reset();
+  p.m_pContext.reset();
+  p.m_pLoop.reset();
   m_eState = State::kUnconnected;
 }
 

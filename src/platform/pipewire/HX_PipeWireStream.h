@@ -5,10 +5,11 @@
 // RGBA, any size, MemFd or MemPtr buffers — never DMA-BUF), maps the buffers
 // and converts the newest buffer of each process cycle to top-down BGRA.
 // It owns its thread loop, context, core, registry and stream.
-// Threads: Connect, Disconnect and the destructor on one owner thread. The
-// loop's own thread runs the callbacks. TakeLatest, state and ending may be
-// called from one other thread (the capture tick) at the same time as the
-// callbacks, but not while Connect or Disconnect runs.
+// Threads: Connect, Disconnect and the destructor by one thread at a time
+// (the owner's; the screen source's tick while it reconnects). The loop's own
+// thread runs the callbacks. TakeLatest, state, ended and ending may be called
+// from any one thread while the callbacks run, but not during Connect or
+// Disconnect.
 #include <atomic>
 #include <cstdint>
 #include <string>

@@ -63,6 +63,8 @@ class ScriptedPortal : public HX_IScreenCastPortal {
   std::shared_ptr<PortalScript> m_pScript;
 };
 
+// A private daemon per test process (see the stream tests), a scripted portal
+// the source owns, and the frames the source delivers.
 class PipeWireCaptureTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { s_server = new PipeWireServer(); }
@@ -240,7 +242,8 @@ TEST_F(PipeWireCaptureTest, AProducerThatDiesIsReopenedUntilPicturesComeAgain) {
                            " ended: its producer went away) is lost";
   int errors = 0;
   for (const LogCapture::Line& line : log.lines()) {
-    errors += line.severity == google::GLOG_ERROR && line.text.find("node " + std::to_string(node)) != std::string::npos;
+    const bool namesNode = line.text.find("node " + std::to_string(node)) != std::string::npos;
+    errors += line.severity == google::GLOG_ERROR && namesNode;
   }
   EXPECT_EQ(errors, 1);
   EXPECT_EQ(log.count(lost), 1);

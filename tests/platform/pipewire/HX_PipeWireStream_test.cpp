@@ -11,8 +11,8 @@
 
 namespace {
 
-// One daemon for the whole suite: starting it with its session manager takes
-// about a second.
+// One daemon per test process (ctest runs each case in a process of its
+// own): starting it with its session manager takes about a second.
 class HX_PipeWireStreamTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { s_server = new PipeWireServer(); }
