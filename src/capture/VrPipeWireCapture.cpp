@@ -82,17 +82,30 @@ int VrPipeWireCapture::GrabNext(int64_t now, VrMediaFramePtr* picture) {
   if (m_pStream->ended() || m_pStream->state() == HX_PipeWireStream::State::kUnconnected) {
     if (!lost()) {
       m_bRetryFailing = false;
+      m_llNextReopen = 0;
+      m_llReopenDelay = kLostRetryMs;
       MarkLost(now, "the screen cast (the PipeWire stream of node " + std::to_string(m_pStream->node()) +
                         " " + m_pStream->ending() + ")");
     }
-    if (!RetryDue(now)) return kNoChange;
+    if (now < m_llNextReopen || !RetryDue(now)) return kNoChange;
     Close();
     std::string error;
-    if (Open(true, &error) != 0 && !m_bRetryFailing) {
-      m_bRetryFailing = true;
-      HX_LOG_WARNING("the screen cast cannot be opened again yet (%s); trying again every %lld ms",
-                     error.c_str(), static_cast<long long>(kLostRetryMs));
+    if (Open(true, &error) == 0) {
+      m_llReopenDelay = kLostRetryMs;
+      return kNoChange;
     }
+    // Each reopening may put the system's chooser in front of the user (a
+    // refused token asks again) and makes the portal log its failure, so
+    // failed reopenings back off instead of repeating every second.
+    m_llNextReopen = now + m_llReopenDelay;
+    if (!m_bRetryFailing) {
+      m_bRetryFailing = true;
+      HX_LOG_WARNING("the screen cast cannot be opened again yet (%s); trying again after %lld ms, "
+                     "then less and less often, up to every %lld ms",
+                     error.c_str(), static_cast<long long>(m_llReopenDelay),
+                     static_cast<long long>(kMaxReopenDelayMs));
+    }
+    m_llReopenDelay = std::min(m_llReopenDelay * 2, kMaxReopenDelayMs);
     return kNoChange;
   }
   if (!m_pStream->TakeLatest(&m_stPicture)) return kNoChange;

@@ -77,5 +77,9 @@ class VrPipeWireCapture : public VrScreenSource {
   // Tick only: the newest picture taken from the stream, and the loss state.
   HX_PipeWirePicture m_stPicture;
   bool m_bRetryFailing = false;    // one line per loss for failed reopenings
+  // Failed reopenings wait 1 s, 2 s, 4 s ... up to kMaxReopenDelayMs (tick only).
+  static constexpr int64_t kMaxReopenDelayMs = 30000;
+  int64_t m_llReopenDelay = kLostRetryMs;
+  int64_t m_llNextReopen = 0;
   bool m_bOutsideSaid = false;     // one line per episode of a region off the picture
 };

@@ -219,8 +219,8 @@ TEST_F(PipeWireCaptureTest, RegionModeCropsRelativeToTheStreamsDesktopPosition) 
 }
 
 // The producer dies: one ERROR naming the node, the last picture stands, the
-// session is reopened once a second with the newest token (a refusal said
-// once), and pictures from the new producer end the loss.
+// session is reopened with the newest token, after 1 s, then backing off (a
+// refusal said once), and pictures from the new producer end the loss.
 TEST_F(PipeWireCaptureTest, AProducerThatDiesIsReopenedUntilPicturesComeAgain) {
   const uint32_t node = s_server->StartProducer("first", PipeWireServer::Producer());
   ASSERT_NE(node, 0u) << s_server->error();
@@ -258,13 +258,15 @@ TEST_F(PipeWireCaptureTest, AProducerThatDiesIsReopenedUntilPicturesComeAgain) {
   src->TickAt(now + 1500);
   src->TickAt(now + 2000);  // refused again: the script is empty
   ASSERT_EQ(m_pScript->requests.size(), 3u);
+  src->TickAt(now + 3500);  // failed reopenings back off: the next waits 2 s
+  EXPECT_EQ(m_pScript->requests.size(), 3u);
   EXPECT_EQ(m_pScript->requests[1].m_strRestoreToken, "t1");
   EXPECT_EQ(log.count("the screen cast cannot be opened again yet (the user refused screen sharing)"), 1);
 
   const uint32_t second = s_server->StartProducer("second", PipeWireServer::Producer());
   ASSERT_NE(second, 0u) << s_server->error();
   m_pScript->answers = {{0, second, 0, 0, "t2"}};
-  now += 3000;
+  now += 4000;
   src->TickAt(now);
   ASSERT_EQ(m_pScript->requests.size(), 4u);
   ASSERT_TRUE(TickUntilPicture(*src, &now));
