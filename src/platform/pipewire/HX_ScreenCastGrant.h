@@ -31,7 +31,10 @@ struct HX_ScreenCastGrant {
   std::string m_strRestoreToken;
 };
 
-// One screen-cast session. Threads: the capture session's (owner) thread only.
+// One screen-cast session. Threads: one thread at a time. The screen source
+// opens it on the capture session's thread and, after a lost stream, reopens
+// it on its tick thread; its stop ends the ticks before it closes, so calls
+// never overlap.
 class HX_IScreenCastPortal {
  public:
   // Open's failures; |*error| then holds a sentence an operator can act on.

@@ -3,7 +3,7 @@
 // CreateSession, SelectSources, Start and OpenPipeWireRemote, each answer
 // awaited within a time limit. A refused or stale restore token falls back to
 // asking the user once. Owns the bus connection and the portal session until
-// Close (or destruction). Threads: the capture session's (owner) thread only.
+// Close (or destruction). Threads: one thread at a time (see HX_IScreenCastPortal).
 #include <chrono>
 #include <cstdint>
 #include <string>
