@@ -163,7 +163,8 @@ TEST_F(WaylandRun, StreamsAndRecordsTheDesktopWithSoundAndTheNextRunNeedsNoChoos
     WriteConfig(fresh, "");
     auto refused = StartOstrel(fresh);
     EXPECT_EQ(refused->wait(60s), 1) << refused->out();
-    EXPECT_NE(refused->err().find("the user refused screen sharing"), std::string::npos) << refused->err();
+    const std::string logs = Shell("cat '" + fresh.path() + "'/log/* 2>/dev/null");
+    EXPECT_NE(logs.find("the user refused screen sharing"), std::string::npos) << logs;
   }
 
   WriteConfig(home, "");

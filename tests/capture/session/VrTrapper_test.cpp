@@ -220,6 +220,37 @@ TEST_F(VrTrapperTest, CaptureModeAndMethodChooseTheVideoSource) {
   }
 }
 
+TEST_F(VrTrapperTest, ThePortalSourceAsksForTheModesKindCursorAndRegion) {
+  cfg->setCaptureRegion(100, 50, 740, 410);
+  struct Case {
+    int mode;
+    bool cursor;
+    HX_ScreenCastRequest::Kind kind;
+    bool crop;
+  };
+  const Case cases[] = {
+      {kCaptureFullScreen, true, HX_ScreenCastRequest::kMonitor, false},
+      {kCaptureWindow, false, HX_ScreenCastRequest::kWindow, false},
+      {kCaptureRegion, true, HX_ScreenCastRequest::kMonitor, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    cfg->m_iCaptureMode = c.mode;
+    cfg->m_bCaptureCursor = c.cursor;
+    const VrPipeWireCapture::Options o = VrPortalCaptureOptions(*cfg);
+    EXPECT_EQ(o.m_stRequest.m_eKind, c.kind);
+    EXPECT_EQ(o.m_stRequest.m_bCursor, c.cursor);
+    EXPECT_TRUE(o.m_stRequest.m_strRestoreToken.empty());
+    EXPECT_EQ(o.m_bCrop, c.crop);
+    if (c.crop) {
+      EXPECT_EQ(o.m_stCrop.left, 100);
+      EXPECT_EQ(o.m_stCrop.top, 50);
+      EXPECT_EQ(o.m_stCrop.right, 740);
+      EXPECT_EQ(o.m_stCrop.bottom, 410);
+    }
+  }
+}
+
 TEST_F(VrTrapperTest, FailingSourcesGiveTheirCodesAndStopIsClean) {
   {
     sources.videoStartResult = -1;
