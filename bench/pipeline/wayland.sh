@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Wayland against X11: the same 1280x720 moving scene (ffplay, full screen)
-# captured by ostrel --headless through the X server (a private Xvfb, damage +
-# MIT-SHM) and through the screen-cast portal (the headless Wayland rig of
-# scripts/wayland-rig.sh, PipeWire shared memory), each streaming H.264 + AAC
+# captured by ostrel --headless through the X server (a private Xvfb, monitor
+# mode: damage + MIT-SHM) and through the screen-cast portal (the headless
+# Wayland rig of scripts/wayland-rig.sh, PipeWire shared memory; the whole
+# output as a region, so both stream 1280x720), each streaming H.264 + AAC
 # to one ostrel-client. Prints Ostrel's CPU seconds per second of stream, the
 # desktop side's (the X server; or compositor, portal back-end and PipeWire,
 # each of which also draws or carries the scene), the
@@ -33,15 +34,16 @@ SCENE="testsrc2=size=${WIDTH}x${HEIGHT}:rate=50"
 
 ticks_of() { local sum=0 pid; for pid in "$@"; do sum=$((sum + $(ostrel_cpu_ticks "$pid"))); done; echo "$sum"; }
 
-# run NAME [DESKTOP_PIDS...]: one ostrel run with its client in the current
-# environment; prints "ostrel-cpu desktop-cpu pictures/s p50/p99".
+# run NAME "ARGS" [DESKTOP_PIDS...]: one ostrel run with its client in the
+# current environment; prints "ostrel-cpu desktop-cpu pictures/s p50/p99".
 run() {
-  local name="$1"; shift
+  local name="$1" args="$2"; shift 2
   local home="$WORK/home-$name" port=$((17000 + RANDOM % 1000))
   mkdir -p "$home"
   printf '[config]\nmin_log_level=warning\nFPS=%s\nAudioEnable=1\nAudioSample=48000\nPushFlowType=1\nPrivatePort=%s\n' \
     "$FPS" "$port" >"$home/config.ini"
-  "$BIN/ostrel" --headless --home "$home" --capture "$name" >"$WORK/$name.out" 2>"$WORK/$name.err" &
+  # shellcheck disable=SC2086
+  "$BIN/ostrel" --headless --home "$home" --capture "$name" $args >"$WORK/$name.out" 2>"$WORK/$name.err" &
   local ostrel=$!
   for _ in $(seq 200); do grep -q "ostrel: running" "$WORK/$name.out" 2>/dev/null && break; sleep 0.1; done
   "$BIN/ostrel-client" -p "$port" -d $((WARMUP + SECONDS_PER_RUN + 1)) >/dev/null 2>"$WORK/$name-client.err" &
@@ -66,7 +68,7 @@ run() {
 ostrel_private_display "$WORK" "$WIDTH" "$HEIGHT" 50 "$SCENE"
 ostrel_private_sound "$WORK" bench
 sleep 2
-read -r X_CPU X_DESKTOP X_RATE X_LAT < <(run x11 "${OSTREL_PIDS[0]}")  # the Xvfb
+read -r X_CPU X_DESKTOP X_RATE X_LAT < <(run x11 "" "${OSTREL_PIDS[0]}")  # the Xvfb
 ostrel_stop_private
 unset DISPLAY
 
@@ -84,7 +86,9 @@ DESKTOP=()
 while read -r pid _ name; do
   case "$name" in compositor|portal-backend|pipewire) DESKTOP+=("$pid");; esac
 done <"$WORK/rig/pids"
-read -r W_CPU W_DESKTOP W_RATE W_LAT < <(run portal "${DESKTOP[@]}")
+# With the portal the output size of a monitor run is the configured one, not
+# the monitor's: the whole output as a region makes it 1280x720 as on X11.
+read -r W_CPU W_DESKTOP W_RATE W_LAT < <(run portal "--mode region --region 0,0,$WIDTH,$HEIGHT" "${DESKTOP[@]}")
 
 printf "%-8s %-10s %-6s %-16s %-24s %-14s %s\n" back-end size fps "ostrel cpu s/s" "desktop side cpu s/s" \
   "pictures/s" "latency p50/p99 (ms)"
