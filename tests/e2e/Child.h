@@ -1,5 +1,5 @@
 #pragma once
-// A child process for end-to-end tests: argv, extra or replaced environment, stdout and
+// A child process for end-to-end tests: argv, extra environment, stdout and
 // stderr captured to files, wait with a time limit, signals. Killed when the
 // object goes. Test main thread only.
 #include <fcntl.h>
@@ -22,16 +22,8 @@ class Child {
   Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
         const std::string& outPath, const std::string& errPath)
       : m_out(outPath), m_err(errPath) {
-    // A variable given in |env| replaces the inherited one: getenv would
-    // find whichever comes first.
     std::vector<std::string> envs;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string inherited(*e);
-      const std::string key = inherited.substr(0, inherited.find('=') + 1);
-      bool given = false;
-      for (const std::string& kv : env) given = given || kv.compare(0, key.size(), key) == 0;
-      if (!given) envs.push_back(inherited);
-    }
+    for (char** e = environ; *e != nullptr; ++e) envs.emplace_back(*e);
     for (const std::string& kv : env) envs.push_back(kv);
     std::vector<char*> a, en;
     for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));

@@ -46,14 +46,15 @@ class WaylandRun : public ::testing::Test {
                                  std::to_string(m_port) + "\nRecordPath=" + home.path() + "/rec\n" + extra);
   }
 
-  // ostrel --headless on the rig's desktop; DISPLAY is emptied so that
-  // nothing can reach an X server by accident.
+  // ostrel --headless on the rig's desktop. env(1) puts the rig's variables
+  // in place of inherited ones and drops DISPLAY, so that nothing reaches an
+  // X server by accident.
   std::unique_ptr<Child> StartOstrel(const TempDir& home) {
-    std::vector<std::string> env = m_rig->env();
-    env.push_back("DISPLAY=");
-    return std::make_unique<Child>(
-        std::vector<std::string>{OSTREL_BIN, "--headless", "--home", home.path(), "--capture", "portal"}, env,
-        home.file("ostrel.out"), home.file("ostrel.err"));
+    std::vector<std::string> argv = {"/usr/bin/env", "-u", "DISPLAY"};
+    argv.insert(argv.end(), m_rig->env().begin(), m_rig->env().end());
+    argv.insert(argv.end(), {OSTREL_BIN, "--headless", "--home", home.path(), "--capture", "portal"});
+    return std::make_unique<Child>(argv, std::vector<std::string>{}, home.file("ostrel.out"),
+                                   home.file("ostrel.err"));
   }
 
   // Until "running" (true) or the process ends or 20 s pass (false).
