@@ -83,16 +83,22 @@ int ApplyRegion(const VrRunTarget& target, HX_ServerConfiguration* cfg, std::str
 }
 
 // The portal's chooser picks the monitor or window; only a region is ours.
+// The stream's size comes with the grant, after the encoder has opened, so
+// monitor and window runs stream at one fixed size (the pictures are scaled).
+constexpr int32_t kPortalOutputWidth = 1920, kPortalOutputHeight = 1080;
+
 int ApplyPortal(const VrRunTarget& target, HX_ServerConfiguration* cfg, std::string* error) {
   switch (target.m_eMode) {
     case VrRunTarget::kScreen:
       cfg->m_iCaptureMode = kCaptureFullScreen;
       cfg->m_strTargetName = "DISPLAY";
       cfg->m_iMonitorIndex = 0;
+      cfg->setOutputSize(kPortalOutputWidth, kPortalOutputHeight);
       return 0;
     case VrRunTarget::kWindow:
       cfg->m_iCaptureMode = kCaptureWindow;
       cfg->m_strTargetName.clear();
+      cfg->setOutputSize(kPortalOutputWidth, kPortalOutputHeight);
       return 0;
     case VrRunTarget::kRegion:
       return ApplyRegion(target, cfg, error);

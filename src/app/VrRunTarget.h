@@ -23,8 +23,8 @@ struct VrRunTarget {
 // the region is empty; -5 when the X display cannot be reached. |error| gets a readable reason on failure. Monitors
 // come from |monitors| when given (the dialog's list), else from the display.
 // With the portal back-end no X display is asked: the portal's chooser picks
-// the monitor or window (the monitor index and window id are not used), the
-// output size stays as configured, and a region keeps its rectangle (the
+// the monitor or window (the monitor index and window id are not used) and
+// they stream at 1920x1080; a region keeps its rectangle and size (the
 // monitor's stream is cropped to it).
 int VrApplyRunTarget(const VrRunTarget& target, std::string* error,
                      HX_IMonitorSource* monitors = nullptr);
