@@ -17,7 +17,7 @@ PACKAGES=(
   pulseaudio pulseaudio-utils
   libpipewire-0.3-dev libsystemd-dev pipewire pipewire-bin pipewire-pulse wireplumber
   dbus-daemon gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base
-  sway xdg-desktop-portal foot
+  sway xdg-desktop-portal xdg-desktop-portal-wlr foot dpkg-dev
   libmfx-dev libffmpeg-nvenc-dev
   fonts-wqy-microhei
   nginx-light libnginx-mod-rtmp

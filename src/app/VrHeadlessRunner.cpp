@@ -48,7 +48,7 @@ const char* PushName(int pushFlowType) {
 const char* VrHeadlessUsage() {
   return "Usage: ostrel --headless [--home DIR] [--mode screen|window|region] [--monitor N]\n"
          "                        [--window ID] [--region X,Y,W,H] [--duration SECONDS]\n"
-         "                        [--publish URL]\n"
+         "                        [--publish URL] [--capture x11|portal]\n"
          "       ostrel [--home DIR]   (no --headless: the dialog)\n"
          "       ostrel --help\n"
          "\n"
@@ -71,6 +71,9 @@ const char* VrHeadlessUsage() {
          "  --publish URL       also publish to a media server for this run (overrides\n"
          "                      PublishUrl; \"\" turns it off): srt://HOST:PORT[?...] or\n"
          "                      rist://HOST:PORT (MPEG-TS), rtmp://HOST[:PORT]/APP/STREAM (FLV)\n"
+         "  --capture BACKEND   x11: the X server; portal: the desktop's screen-cast portal,\n"
+         "                      whose chooser picks the monitor or window (also --capture=...)\n"
+         "                      (default: CaptureBackend, else the portal in a Wayland session)\n"
          "\n"
          "Settings come from config.ini in the base directory (push mode, port, sound,\n"
          "recording, encoder, ...); a missing file means defaults. Keys of section\n"
@@ -78,7 +81,8 @@ const char* VrHeadlessUsage() {
          "AudioEnable, AudioSample (44100|48000), AudioBitRate, RecordPath,\n"
          "RecordSplitType (0 none, 1 time, 2 size), SyncRecord, PushFlowType\n"
          "(0 NDI, 1 private protocol), PrivatePort, CaptureCursor (1 draws the mouse\n"
-         "pointer), PublishUrl (H.264 only), min_log_level, enable_console_log.\n"
+         "pointer), PublishUrl (H.264 only), CaptureBackend (auto, x11 or portal),\n"
+         "min_log_level, enable_console_log.\n"
          "A value outside its key's range keeps the default, with a warning on stderr.\n"
          "\n"
          "When sound capture fails the run goes on without sound; when the record\n"
@@ -152,6 +156,14 @@ int VrParseHeadlessOptions(const std::vector<std::string>& args, VrHeadlessOptio
     } else if (a == "--publish") {
       if (!value(&o->m_strPublishUrl)) return -1;
       o->m_bPublishGiven = true;
+    } else if (a == "--capture" || a.rfind("--capture=", 0) == 0) {
+      if (a == "--capture") {
+        if (!value(&v)) return -1;
+      } else {
+        v = a.substr(10);
+      }
+      if (v != "x11" && v != "portal") { *error = "unknown capture back-end '" + v + "' (x11 or portal)"; return -1; }
+      o->m_strCapture = v;
     } else if (a == "--duration") {
       if (!value(&v)) return -1;
       char* end = nullptr;
@@ -163,7 +175,8 @@ int VrParseHeadlessOptions(const std::vector<std::string>& args, VrHeadlessOptio
       return -1;
     }
   }
-  if (o->m_stTarget.m_eMode == VrRunTarget::kWindow && !haveWindow) {
+  o->m_bWindowGiven = haveWindow;
+  if (o->m_stTarget.m_eMode == VrRunTarget::kWindow && !haveWindow && o->m_strCapture == "x11") {
     *error = "--mode window needs --window ID";
     return -1;
   }
@@ -293,6 +306,16 @@ int VrRunHeadless(const VrHeadlessOptions& options) {
   if (g_stopSignal != 0) return StoppedBeforeTheRun(logging);
 
   if (options.m_bPublishGiven) cfg->m_strPublishUrl = options.m_strPublishUrl;
+  const HX_CaptureBackendChoice backend = VrApplyCaptureBackend(options.m_strCapture);
+  std::printf("ostrel: capture back-end: %s (%s)\n", HX_CaptureBackendName(backend.m_eBackend),
+              backend.m_strReason.c_str());
+  std::fflush(stdout);
+  const bool portal = backend.m_eBackend == kBackendPortal;
+  if (!portal && options.m_stTarget.m_eMode == VrRunTarget::kWindow && !options.m_bWindowGiven) {
+    std::fprintf(stderr, "ostrel: --mode window needs --window ID with the x11 back-end\n");
+    logging->stopDaemon();
+    return 2;
+  }
   std::string error;
   if (VrApplyRunTarget(options.m_stTarget, &error) != 0) {
     if (g_stopSignal != 0) return StoppedBeforeTheRun(logging);
@@ -311,7 +334,9 @@ int VrRunHeadless(const VrHeadlessOptions& options) {
                      : options.m_stTarget.m_eMode == VrRunTarget::kWindow ? "window"
                                                                           : "region";
   std::printf("ostrel: capturing %s", mode);
-  if (options.m_stTarget.m_eMode == VrRunTarget::kScreen)
+  if (portal && options.m_stTarget.m_eMode != VrRunTarget::kRegion)
+    std::printf(" (chosen through the desktop's screen-cast portal)");
+  else if (options.m_stTarget.m_eMode == VrRunTarget::kScreen)
     std::printf(" (monitor %d at %d,%d)", options.m_stTarget.m_iMonitor, l, t);
   else if (options.m_stTarget.m_eMode == VrRunTarget::kWindow)
     std::printf(" 0x%x \"%s\"", options.m_stTarget.m_uiWindow, cfg->m_strTargetName.c_str());

@@ -18,9 +18,12 @@ struct VrHeadlessOptions {
   double m_dDurationSeconds = 0;  // 0 = until SIGINT/SIGTERM
   bool m_bPublishGiven = false;   // --publish overrides PublishUrl for this run
   std::string m_strPublishUrl;
+  std::string m_strCapture;       // --capture x11|portal; empty: CaptureBackend decides
+  bool m_bWindowGiven = false;    // --window (the X11 back-end's window mode needs one)
 };
 
-// Parses argv. 0, or -1 with |error| set.
+// Parses argv. 0, or -1 with |error| set. Window mode without --window is
+// refused here only with --capture x11; otherwise the back-end decides.
 int VrParseHeadlessOptions(const std::vector<std::string>& args, VrHeadlessOptions* options,
                            std::string* error);
 const char* VrHeadlessUsage();

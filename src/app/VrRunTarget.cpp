@@ -81,16 +81,51 @@ int ApplyRegion(const VrRunTarget& target, HX_ServerConfiguration* cfg, std::str
   cfg->setOutputSize(w, h);
   return 0;
 }
+
+// The portal's chooser picks the monitor or window; only a region is ours.
+// The stream's size comes with the grant, after the encoder has opened, so
+// monitor and window runs stream at one fixed size (the pictures are scaled).
+constexpr int32_t kPortalOutputWidth = 1920, kPortalOutputHeight = 1080;
+
+int ApplyPortal(const VrRunTarget& target, HX_ServerConfiguration* cfg, std::string* error) {
+  switch (target.m_eMode) {
+    case VrRunTarget::kScreen:
+      cfg->m_iCaptureMode = kCaptureFullScreen;
+      cfg->m_strTargetName = "DISPLAY";
+      cfg->m_iMonitorIndex = 0;
+      cfg->setOutputSize(kPortalOutputWidth, kPortalOutputHeight);
+      return 0;
+    case VrRunTarget::kWindow:
+      cfg->m_iCaptureMode = kCaptureWindow;
+      cfg->m_strTargetName.clear();
+      cfg->setOutputSize(kPortalOutputWidth, kPortalOutputHeight);
+      return 0;
+    case VrRunTarget::kRegion:
+      return ApplyRegion(target, cfg, error);
+  }
+  return -4;
+}
 }  // namespace
 
 int VrApplyRunTarget(const VrRunTarget& target, std::string* error, HX_IMonitorSource* monitors) {
   HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
-  cfg->m_iFullScreenMethod = HX_ChooseFullScreenMethod();
   cfg->m_iSoundDeviceIndex = 0;
+  if (cfg->m_iCaptureBackend == kBackendPortal) return ApplyPortal(target, cfg, error);
+  cfg->m_iFullScreenMethod = HX_ChooseFullScreenMethod();
   switch (target.m_eMode) {
     case VrRunTarget::kScreen: return ApplyScreen(target, cfg, monitors, error);
     case VrRunTarget::kWindow: return ApplyWindow(target, cfg, error);
     case VrRunTarget::kRegion: return ApplyRegion(target, cfg, error);
   }
   return -4;
+}
+
+HX_CaptureBackendChoice VrApplyCaptureBackend(const std::string& commandLine) {
+  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  HX_CaptureBackendChoice choice = HX_ChooseCaptureBackend(
+      commandLine, cfg->m_strCaptureBackend, std::getenv("WAYLAND_DISPLAY"), std::getenv("XDG_SESSION_TYPE"));
+  cfg->m_iCaptureBackend = choice.m_eBackend;
+  HX_LOG_INFO("capture back-end: %s (%s)", HX_CaptureBackendName(choice.m_eBackend),
+              choice.m_strReason.c_str());
+  return choice;
 }

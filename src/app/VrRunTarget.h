@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "config/HX_CaptureBackend.h"
+
 class HX_IMonitorSource;
 
 struct VrRunTarget {
@@ -20,8 +22,17 @@ struct VrRunTarget {
 // exists or cannot be captured; -3 when the monitor does not exist; -4 when
 // the region is empty; -5 when the X display cannot be reached. |error| gets a readable reason on failure. Monitors
 // come from |monitors| when given (the dialog's list), else from the display.
+// With the portal back-end no X display is asked: the portal's chooser picks
+// the monitor or window (the monitor index and window id are not used) and
+// they stream at 1920x1080; a region keeps its rectangle and size (the
+// monitor's stream is cropped to it).
 int VrApplyRunTarget(const VrRunTarget& target, std::string* error,
                      HX_IMonitorSource* monitors = nullptr);
+
+// Decides the capture back-end of this process from |commandLine| (the
+// --capture value, empty when not given), CaptureBackend and the environment,
+// stores it in the configuration and logs it with its reason, once.
+HX_CaptureBackendChoice VrApplyCaptureBackend(const std::string& commandLine);
 
 // Rounds a length down to even, as every encoder needs.
 inline int32_t VrEvenDown(int32_t v) { return v < 0 ? 0 : (v & ~1); }

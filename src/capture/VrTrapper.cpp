@@ -34,28 +34,37 @@ VrTrapper::~VrTrapper() { stop(); }
 std::unique_ptr<VrCapturer> VrTrapper::MakeVideoSource() {
   const HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
   std::unique_ptr<VrCapturer> source;
-  switch (cfg->m_iCaptureMode) {
-    case kCaptureFullScreen:
-      if (cfg->m_iFullScreenMethod == kMethodGDI) {
+  const int32_t mode = cfg->m_iCaptureMode;
+  if (cfg->m_iCaptureBackend == kBackendPortal) {
+    // The portal serves every capture mode: its chooser picks the monitor or
+    // window, and a region is cropped from the monitor's stream.
+    if (mode == kCaptureFullScreen || mode == kCaptureWindow || mode == kCaptureRegion) {
+      source = m_pSources->MakeVideoSource(VrTrapperSources::kVideoPortal);
+    }
+  } else {
+    switch (mode) {
+      case kCaptureFullScreen:
+        if (cfg->m_iFullScreenMethod == kMethodGDI) {
+          source = m_pSources->MakeVideoSource(VrTrapperSources::kVideoGDI);
+        } else if (cfg->m_iFullScreenMethod == kMethodDXGI) {
+          source = m_pSources->MakeVideoSource(VrTrapperSources::kVideoDXGI);
+        }
+        break;
+      case kCaptureWindow:
+        source = m_pSources->MakeVideoSource(VrTrapperSources::kVideoWinRT);
+        if (!m_pSources->WinRTCaptureSupported()) {
+          HX_LOG_WARNING("This X display cannot capture a single window (no Composite 0.2 or DAMAGE); "
+                         "its screen area is grabbed instead.");
+          source.reset();
+          source = m_pSources->MakeVideoSource(VrTrapperSources::kVideoGDI);
+        }
+        break;
+      case kCaptureRegion:
         source = m_pSources->MakeVideoSource(VrTrapperSources::kVideoGDI);
-      } else if (cfg->m_iFullScreenMethod == kMethodDXGI) {
-        source = m_pSources->MakeVideoSource(VrTrapperSources::kVideoDXGI);
-      }
-      break;
-    case kCaptureWindow:
-      source = m_pSources->MakeVideoSource(VrTrapperSources::kVideoWinRT);
-      if (!m_pSources->WinRTCaptureSupported()) {
-        HX_LOG_WARNING("This X display cannot capture a single window (no Composite 0.2 or DAMAGE); "
-                       "its screen area is grabbed instead.");
-        source.reset();
-        source = m_pSources->MakeVideoSource(VrTrapperSources::kVideoGDI);
-      }
-      break;
-    case kCaptureRegion:
-      source = m_pSources->MakeVideoSource(VrTrapperSources::kVideoGDI);
-      break;
-    default:
-      break;
+        break;
+      default:
+        break;
+    }
   }
   if (!source) HX_LOG_ERROR("This system version is not supported!!!");
   return source;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "capture/VrPipeWireCapture.h"
+#include "config/HX_ServerConfiguration.h"
 #include "core/VrCapturer.h"
 
 class VrTrapperSources {
@@ -14,6 +16,9 @@ class VrTrapperSources {
     kVideoGDI = 1,    // region, window or monitor grabbed each tick
     kVideoDXGI = 2,   // changed images of one monitor
     kVideoWinRT = 3,  // one window's own pixels
+    // The desktop's screen-cast portal: the monitor or window its chooser
+    // grants (a region is cropped from the monitor's stream).
+    kVideoPortal = 4,
   };
 
   virtual ~VrTrapperSources() = default;
@@ -26,3 +31,8 @@ class VrTrapperSources {
   // The process-wide maker of the real sources.
   static VrTrapperSources& Default();
 };
+
+// What the portal source asks for in the configured capture mode: a window in
+// window mode, else a monitor (cropped to the capture region in region mode),
+// and the pointer as CaptureCursor says. The restore token is the caller's.
+VrPipeWireCapture::Options VrPortalCaptureOptions(const HX_ServerConfiguration& cfg);

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "config/HX_CaptureBackend.h"
+
 namespace {
 // The sampling frequencies an AAC stream can signal (and FFmpeg's AAC encoder
 // opens); any other rate fails the encoder and the clients.
@@ -99,9 +101,9 @@ HX_ConfigKey HX_ConfigKey::NotCompared() const {
   return key;
 }
 
-HX_ConfigKey HX_ConfigKey::OmittedWhenEmpty() const {
+HX_ConfigKey HX_ConfigKey::OmittedWhenDefault() const {
   HX_ConfigKey key = *this;
-  key.m_bOmittedWhenEmpty = true;
+  key.m_bOmittedWhenDefault = true;
   return key;
 }
 
@@ -185,7 +187,10 @@ const std::vector<HX_ConfigKey>& HX_ConfigKeys() {
       HX_ConfigKey::Bool("CaptureCursor", &S::m_bCaptureCursor),
       HX_ConfigKey::Text("PublishUrl", &S::m_strPublishUrl, &IsPublishAddress,
                          "empty or an srt://, rist://, rtmp:// or rtmps:// address")
-          .OmittedWhenEmpty(),
+          .OmittedWhenDefault(),
+      HX_ConfigKey::Text("CaptureBackend", &S::m_strCaptureBackend, &HX_IsCaptureBackendName,
+                         "auto, x11 or portal")
+          .OmittedWhenDefault(),
   };
   return keys;
 }

@@ -25,9 +25,9 @@ class HX_ConfigKey {
                            bool (*accept)(const std::string&), const char* expected);
   // Leaves the key out of isConfigChanged (the value only matters at run start).
   HX_ConfigKey NotCompared() const;
-  // Leaves the key out of the saved file while its value is empty.
-  HX_ConfigKey OmittedWhenEmpty() const;
-  bool omittedWhenEmpty() const { return m_bOmittedWhenEmpty; }
+  // Leaves the key out of the saved file while it holds its default value.
+  HX_ConfigKey OmittedWhenDefault() const;
+  bool omittedWhenDefault() const { return m_bOmittedWhenDefault; }
 
   const char* name() const { return m_pszName; }
   // Reads |text| (the key's value in the file) into |settings|. Empty when the
@@ -56,7 +56,7 @@ class HX_ConfigKey {
   bool (*m_pfnAccept)(const std::string&) = nullptr;
   const char* m_pszExpected = "";
   bool m_bCompared = true;
-  bool m_bOmittedWhenEmpty = false;
+  bool m_bOmittedWhenDefault = false;
 };
 
 // The keys after min_log_level and enable_console_log, in the order

@@ -159,9 +159,9 @@ std::string HX_ServerConfiguration::renderConfigText() const {
   add("enable_console_log", m_strEnableConsoleLogText);
   for (const HX_ConfigKey& row : HX_ConfigKeys()) {
     const std::string value = row.Render(*this);
-    // Optional keys stay out of the file until set, so that files of runs
-    // that do not use them stay as they were.
-    if (value.empty() && row.omittedWhenEmpty()) continue;
+    // Optional keys stay out of the file while they hold their defaults, so
+    // that files of runs that do not use them stay as they were.
+    if (row.omittedWhenDefault() && value == row.Render(HX_ServerSettings())) continue;
     add(row.name(), value);
   }
   return text;

@@ -20,6 +20,9 @@ enum HX_CaptureMode : int32_t { kCaptureFullScreen = 1, kCaptureWindow = 2, kCap
 enum HX_FullScreenMethod : int32_t { kMethodGDI = 1, kMethodDXGI = 2 };
 enum HX_RecordSplit : int32_t { kSplitNone = 0, kSplitByTime = 1, kSplitBySize = 2 };
 enum HX_PushFlow : int32_t { kPushNDI = 0, kPushPrivate = 1 };
+// Where pictures come from: the X server, or the desktop's screen-cast portal
+// (Wayland desktops). HX_CaptureBackend.h decides which one a process uses.
+enum HX_CaptureBackend : int32_t { kBackendX11 = 1, kBackendPortal = 2 };
 
 // The settings block: the values compared by isConfigChanged are a snapshot of it.
 struct HX_ServerSettings {
@@ -47,6 +50,8 @@ struct HX_ServerSettings {
   int32_t m_iPrivatePort = 6000;
   bool m_bCaptureCursor = true;  // X11 screen sources draw the mouse pointer
   std::string m_strPublishUrl;  // srt://, rist:// or rtmp:// media server; empty = none
+  std::string m_strCaptureBackend = "auto";  // auto, x11 or portal (config.ini)
+  int32_t m_iCaptureBackend = kBackendX11;   // the back-end in use; set at start-up
 };
 
 class HX_ServerConfiguration : public HX_BaseConfiguration, public HX_ServerSettings {
@@ -64,7 +69,8 @@ class HX_ServerConfiguration : public HX_BaseConfiguration, public HX_ServerSett
   // the line that would have been cut).
   int loadNormalConfig() override;
   bool isConfigChanged() override;
-  // Writes the fifteen keys (and PublishUrl when set) to a temporary file renamed over config.ini.
+  // Writes the fifteen keys (and PublishUrl and CaptureBackend when they are
+  // not their defaults) to a temporary file renamed over config.ini.
   bool saveNormalConfig() override;
 
   void getOutputSize(int32_t* width, int32_t* height) const;

@@ -66,7 +66,10 @@ TEST(VrHeadlessOptions, TargetsAndDefaults) {
 TEST(VrHeadlessOptions, BadInputIsRefusedWithAReason) {
   const std::vector<std::vector<std::string>> bad = {
       {"--headless", "--mode", "desk"},
-      {"--headless", "--mode", "window"},
+      {"--headless", "--mode", "window", "--capture", "x11"},
+      {"--headless", "--capture", "wayland"},
+      {"--headless", "--capture=auto"},
+      {"--headless", "--capture"},
       {"--headless", "--mode", "region"},
       {"--headless", "--window", "0x"},
       {"--headless", "--window", "-3"},
@@ -88,6 +91,28 @@ TEST(VrHeadlessOptions, BadInputIsRefusedWithAReason) {
     EXPECT_EQ(Parse(args, &o, &error), -1) << args.back();
     EXPECT_FALSE(error.empty()) << args.back();
   }
+}
+
+TEST(VrHeadlessOptions, CaptureBackendAndAWindowChosenByThePortal) {
+  VrHeadlessOptions a, b;
+  std::string error;
+  ASSERT_EQ(Parse({"--headless", "--capture", "portal"}, &a, &error), 0) << error;
+  EXPECT_EQ(a.m_strCapture, "portal");
+  ASSERT_EQ(Parse({"--capture=x11", "--headless"}, &b, &error), 0) << error;
+  EXPECT_EQ(b.m_strCapture, "x11");
+
+  // Without --capture the back-end is not known yet: the run decides later
+  // whether window mode needs a window id.
+  VrHeadlessOptions w;
+  ASSERT_EQ(Parse({"--headless", "--mode", "window"}, &w, &error), 0) << error;
+  EXPECT_EQ(w.m_stTarget.m_eMode, VrRunTarget::kWindow);
+  EXPECT_FALSE(w.m_bWindowGiven);
+  EXPECT_TRUE(w.m_strCapture.empty());
+  VrHeadlessOptions p;
+  ASSERT_EQ(Parse({"--headless", "--mode", "window", "--capture", "portal"}, &p, &error), 0) << error;
+  VrHeadlessOptions x;
+  EXPECT_EQ(Parse({"--headless", "--capture", "x11", "--mode", "window"}, &x, &error), -1);
+  EXPECT_NE(error.find("--window"), std::string::npos) << error;
 }
 
 TEST(VrHeadlessPrompt, PolicyContinuesWithoutSoundAndStopsRecordingOnLowDisk) {
@@ -118,6 +143,81 @@ TEST(VrRunTarget, AMonitorWithoutAnXServerSaysTheDisplayIsUnreachable) {
   EXPECT_EQ(VrApplyRunTarget(target, &error), -5);
   EXPECT_NE(error.find("cannot connect to the X display :999"), std::string::npos) << error;
   unsetenv("DISPLAY");
+}
+
+// With the portal nothing asks the X server: no display at all is needed.
+TEST(VrRunTarget, ThePortalBackEndLeavesMonitorAndWindowToThePortal) {
+  setenv("DISPLAY", ":999", 1);  // no server there; the X11 path would fail with -5
+  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  cfg->resetToDefaults();
+  cfg->m_iCaptureBackend = kBackendPortal;
+  cfg->m_iFullScreenMethod = kMethodDXGI;
+  cfg->setOutputSize(1280, 720);
+  std::string error;
+  VrRunTarget screen;
+  screen.m_iMonitor = 3;  // the portal's chooser decides; the index is not checked
+  EXPECT_EQ(VrApplyRunTarget(screen, &error), 0) << error;
+  EXPECT_EQ(cfg->m_iCaptureMode, kCaptureFullScreen);
+  EXPECT_EQ(cfg->m_iMonitorIndex, 0);
+  EXPECT_EQ(cfg->m_iFullScreenMethod, kMethodDXGI);  // not probed on the X server
+  // The size of the portal's stream is not known before the run: one fixed size.
+  int32_t w = 0, h = 0;
+  cfg->getOutputSize(&w, &h);
+  EXPECT_EQ(w, 1920);
+  EXPECT_EQ(h, 1080);
+
+  // A region is still ours: its rectangle crops the monitor's stream.
+  VrRunTarget region;
+  region.m_eMode = VrRunTarget::kRegion;
+  region.m_iX = 10;
+  region.m_iY = 20;
+  region.m_iWidth = 301;
+  region.m_iHeight = 201;
+  EXPECT_EQ(VrApplyRunTarget(region, &error), 0) << error;
+  EXPECT_EQ(cfg->m_iCaptureMode, kCaptureRegion);
+  int32_t l = 0, t = 0, r = 0, b = 0;
+  cfg->getCaptureRegion(&l, &t, &r, &b);
+  EXPECT_EQ(l, 10);
+  EXPECT_EQ(t, 20);
+  EXPECT_EQ(r, 310);
+  EXPECT_EQ(b, 220);
+  cfg->getOutputSize(&w, &h);
+  EXPECT_EQ(w, 300);
+  EXPECT_EQ(h, 200);
+  region.m_iWidth = 1;
+  EXPECT_EQ(VrApplyRunTarget(region, &error), -4);
+
+  // A window after a region streams at the fixed size again, not the region's.
+  VrRunTarget window;
+  window.m_eMode = VrRunTarget::kWindow;  // no window id: the portal asks
+  EXPECT_EQ(VrApplyRunTarget(window, &error), 0) << error;
+  EXPECT_EQ(cfg->m_iCaptureMode, kCaptureWindow);
+  cfg->getOutputSize(&w, &h);
+  EXPECT_EQ(w, 1920);
+  EXPECT_EQ(h, 1080);
+  cfg->resetToDefaults();
+  unsetenv("DISPLAY");
+}
+
+TEST(VrRunTarget, TheBackEndChoiceReadsTheEnvironmentAndIsLoggedOnce) {
+  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  cfg->resetToDefaults();
+  setenv("WAYLAND_DISPLAY", "wayland-7", 1);
+  setenv("XDG_SESSION_TYPE", "wayland", 1);
+  {
+    LogCapture log;
+    EXPECT_EQ(VrApplyCaptureBackend("").m_eBackend, kBackendPortal);
+    EXPECT_EQ(cfg->m_iCaptureBackend, kBackendPortal);
+    EXPECT_EQ(log.count("capture back-end: portal (a Wayland session (WAYLAND_DISPLAY \"wayland-7\""), 1);
+  }
+  EXPECT_EQ(VrApplyCaptureBackend("x11").m_eBackend, kBackendX11);
+  EXPECT_EQ(cfg->m_iCaptureBackend, kBackendX11);
+  cfg->m_strCaptureBackend = "x11";
+  unsetenv("WAYLAND_DISPLAY");
+  EXPECT_EQ(VrApplyCaptureBackend("portal").m_eBackend, kBackendPortal);
+  EXPECT_EQ(VrApplyCaptureBackend("").m_eBackend, kBackendX11);
+  unsetenv("XDG_SESSION_TYPE");
+  cfg->resetToDefaults();
 }
 
 TEST(VrHeadlessRun, ARunWithoutADisplayForTheLimitEndsWithExitCode1) {

@@ -137,6 +137,51 @@ TEST_F(ConfigTest, PublishUrlIsSavedOnlyWhenSetAndCountsAsAChange) {
   EXPECT_EQ(m_dir.read("config.ini").find("PublishUrl"), std::string::npos);
 }
 
+TEST_F(ConfigTest, CaptureBackendRoundTripsAndStaysOutOfTheFileAtItsDefault) {
+  // A file written before the key existed is saved back byte for byte.
+  ASSERT_TRUE(cfg()->saveNormalConfig());
+  const std::string defaults = m_dir.read("config.ini");
+  EXPECT_EQ(defaults.find("CaptureBackend"), std::string::npos);
+  ASSERT_EQ(cfg()->loadNormalConfig(), 0);
+  ASSERT_TRUE(cfg()->saveNormalConfig());
+  EXPECT_EQ(m_dir.read("config.ini"), defaults);
+
+  for (const char* value : {"portal", "x11"}) {
+    SCOPED_TRACE(value);
+    cfg()->m_strCaptureBackend = value;
+    EXPECT_TRUE(cfg()->isConfigChanged());
+    ASSERT_TRUE(cfg()->saveNormalConfig());
+    EXPECT_NE(m_dir.read("config.ini").find(std::string("\nCaptureBackend=") + value + "\n"), std::string::npos);
+    cfg()->resetToDefaults();
+    ASSERT_EQ(cfg()->loadNormalConfig(), 0);
+    EXPECT_EQ(cfg()->m_strCaptureBackend, value);
+    EXPECT_TRUE(cfg()->loadProblems().empty());
+    ASSERT_EQ(cfg()->loadNormalConfig(), 0);  // back to a clean snapshot for the next value
+  }
+  // "auto" written by hand is the default again: it leaves the file.
+  writeIni("CaptureBackend=auto\n");
+  ASSERT_EQ(cfg()->loadNormalConfig(), 0);
+  EXPECT_EQ(cfg()->m_strCaptureBackend, "auto");
+  ASSERT_TRUE(cfg()->saveNormalConfig());
+  EXPECT_EQ(m_dir.read("config.ini").find("CaptureBackend"), std::string::npos);
+}
+
+TEST_F(ConfigTest, AnUnknownCaptureBackendKeepsTheValueInForceWithAWarning) {
+  writeIni("CaptureBackend=portal\n");
+  ASSERT_EQ(cfg()->loadNormalConfig(), 0);
+  for (const char* bad : {"wayland", "Portal", "x11,portal", ""}) {
+    SCOPED_TRACE(bad);
+    writeIni(std::string("CaptureBackend=") + bad + "\n");
+    LogCapture log;
+    ASSERT_EQ(cfg()->loadNormalConfig(), 0);
+    EXPECT_EQ(cfg()->m_strCaptureBackend, "portal");
+    ASSERT_EQ(cfg()->loadProblems().size(), 1u);
+    EXPECT_EQ(cfg()->loadProblems()[0], std::string("config.ini: CaptureBackend=") + bad +
+                                            " is not auto, x11 or portal; portal is used instead");
+    EXPECT_EQ(log.count("CaptureBackend="), 1);
+  }
+}
+
 TEST_F(ConfigTest, SaveFailsCleanlyWhenTheDirectoryIsGone) {
   HX_SetBaseDirectory(m_dir.path() + "/missing");
   LogCapture log;

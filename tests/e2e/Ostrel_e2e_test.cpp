@@ -317,6 +317,15 @@ TEST_F(EndToEnd, CommandLineErrorsAreClear) {
     Child usage({OSTREL_BIN, "--bogus"}, {}, m_home.file("u.out"), m_home.file("u.err"));
     EXPECT_EQ(usage.wait(30s), 2);
     EXPECT_NE(usage.err().find("Usage: ostrel [--home DIR]"), std::string::npos) << usage.err();
+    // Both the dialog and the headless runner know the capture back-ends, and only those.
+    Child backend({OSTREL_BIN, "--capture=wayland"}, {}, m_home.file("b.out"), m_home.file("b.err"));
+    EXPECT_EQ(backend.wait(30s), 2);
+    EXPECT_NE(backend.err().find("unknown capture back-end 'wayland' (x11 or portal)"), std::string::npos)
+        << backend.err();
+    auto headless = StartOstrel({"--capture", "wayland"});
+    EXPECT_EQ(headless->wait(30s), 2);
+    EXPECT_NE(headless->err().find("unknown capture back-end 'wayland' (x11 or portal)"), std::string::npos)
+        << headless->err();
   }
   {
     // The port is already served: the run does not start. (Another base
@@ -331,6 +340,19 @@ TEST_F(EndToEnd, CommandLineErrorsAreClear) {
     EXPECT_NE(second.err().find("网络推流初始化失败！"), std::string::npos) << second.err();
     first->signal(SIGINT);
     EXPECT_EQ(first->wait(60s), 0);
+  }
+  {
+    // Window mode without a window id is refused once the X11 back-end is
+    // known: on the command line, or (as here) from config.ini.
+    auto ostrel = StartOstrel({"--mode", "window", "--capture", "x11"});
+    EXPECT_EQ(ostrel->wait(30s), 2);
+    WriteConfig("PushFlowType=1\nCaptureBackend=x11\n");
+    auto decided = StartOstrel({"--mode", "window"});
+    EXPECT_EQ(decided->wait(60s), 2);
+    EXPECT_NE(decided->out().find("capture back-end: x11 (CaptureBackend=x11 in config.ini)"), std::string::npos)
+        << decided->out();
+    EXPECT_NE(decided->err().find("--mode window needs --window ID with the x11 back-end"), std::string::npos)
+        << decided->err();
   }
 }
 

@@ -59,7 +59,8 @@ class ScriptedSources : public VrTrapperSources {
  public:
   // The sound source fails to start with -201 unless told otherwise.
   explicit ScriptedSources(int soundStartResult = -201) : soundStart(soundStartResult) {}
-  std::unique_ptr<VrCapturer> MakeVideoSource(VideoKind) override {
+  std::unique_ptr<VrCapturer> MakeVideoSource(VideoKind kind) override {
+    videoKinds.push_back(kind);
     return std::make_unique<TimerSource>(videoStart);
   }
   bool WinRTCaptureSupported() override { return true; }
@@ -68,4 +69,5 @@ class ScriptedSources : public VrTrapperSources {
   }
   int videoStart = 0;
   int soundStart;
+  std::vector<VideoKind> videoKinds;  // what the sessions asked for, in order (starting thread)
 };

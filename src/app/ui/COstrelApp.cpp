@@ -12,11 +12,13 @@
 #include <QTranslator>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/HX_ExceptionHandler.h"
 #include "app/HX_IOperatorPrompt.h"
 #include "app/VrFfmpegLog.h"
 #include "app/VrHeadlessRunner.h"
+#include "app/VrRunTarget.h"
 #include "app/ui/COstrelDlg.h"
 #include "app/ui/VrInstanceChannel.h"
 #include "app/ui/VrMessageBoxPrompt.h"
@@ -28,12 +30,24 @@
 
 namespace {
 const char kUsage[] =
-    "Usage: ostrel [--home DIR]      open the dialog\n"
+    "Usage: ostrel [--home DIR] [--capture x11|portal]   open the dialog\n"
     "       ostrel --headless ...    run without the dialog (ostrel --help)\n"
     "\n"
     "  --home DIR   base directory holding config.ini, log/ and dump/\n"
     "               (default: OSTREL_HOME, else beside the executable; for an\n"
-    "               installed copy $XDG_CONFIG_HOME/ostrel and $XDG_STATE_HOME/ostrel)\n";
+    "               installed copy $XDG_CONFIG_HOME/ostrel and $XDG_STATE_HOME/ostrel)\n"
+    "  --capture BACKEND   x11: the X server; portal: the desktop's screen-cast\n"
+    "               portal (default: CaptureBackend, else the portal in a Wayland session)\n";
+
+// The value of --capture VALUE or --capture=VALUE at argv[*i] (moving *i past
+// it), or null when argv[*i] is no --capture option.
+const char* CaptureOption(int argc, char** argv, int* i) {
+  const char* a = argv[*i];
+  if (std::strncmp(a, "--capture=", 10) == 0) return a + 10;
+  if (std::strcmp(a, "--capture") != 0) return nullptr;
+  if (*i + 1 >= argc) return "";
+  return argv[++*i];
+}
 
 }  // namespace
 
@@ -63,6 +77,7 @@ void Tell(const char* text) {
 int COstrelApp::Run(int argc, char** argv) {
   // Our options use two dashes, Qt's (-platform, -style ...) one: a usage
   // error is reported before a display is needed.
+  std::string capture;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
     if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
@@ -70,7 +85,13 @@ int COstrelApp::Run(int argc, char** argv) {
       return 0;
     }
     const bool qtOption = a[0] == '-' && a[1] != '-' && a[1] != '\0';
-    if (std::strcmp(a, "--home") == 0 && i + 1 < argc) {
+    if (const char* value = CaptureOption(argc, argv, &i)) {
+      capture = value;
+      if (capture != "x11" && capture != "portal") {
+        std::fprintf(stderr, "ostrel: unknown capture back-end '%s' (x11 or portal)\n\n%s", value, kUsage);
+        return 2;
+      }
+    } else if (std::strcmp(a, "--home") == 0 && i + 1 < argc) {
       ++i;
     } else if (qtOption) {
       if (i + 1 < argc && argv[i + 1][0] != '-') ++i;  // its value, if any
@@ -117,6 +138,7 @@ int COstrelApp::Run(int argc, char** argv) {
   logging->init();
   if (logging->startDaemon() != 0) return 1;
   HX_LOG_INFO("base directory %s, logs in %s", base.c_str(), HX_GetStateDirectory().c_str());
+  VrApplyCaptureBackend(capture);
 
   int code = 0;
   {

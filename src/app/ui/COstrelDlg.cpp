@@ -34,6 +34,12 @@ constexpr int kLargeWidth = 720, kLargeHeight = 580;
 constexpr int kMarkerOffset = 10, kMarkerWidth = 300, kMarkerHeight = 200;
 
 HX_ServerConfiguration* Cfg() { return HX_ServerConfiguration::instance(); }
+
+// With the portal back-end the desktop picks the monitor or window.
+bool PortalChooses(int mode) {
+  return Cfg()->m_iCaptureBackend == kBackendPortal &&
+         (mode == COstrelDlg::kModeScreen || mode == COstrelDlg::kModeWindow);
+}
 }  // namespace
 
 COstrelDlg::COstrelDlg(const COstrelDlgOptions& options, QWidget* parent)
@@ -251,7 +257,12 @@ void COstrelDlg::FillTargetList() {
   m_pRefresh->setEnabled(true);
   // Monitor numbers belong to the monitor list only.
   DestroyMarkers();
-  if (mode == kModeScreen) {
+  if (PortalChooses(mode)) {
+    // The portal's own chooser asks when the run starts; there is no list
+    // to refresh and no monitor to mark.
+    m_pTargetList->addItem(tr("由系统选择"));
+    m_pRefresh->setEnabled(false);
+  } else if (mode == kModeScreen) {
     if (m_pMonitors != nullptr) VrMonitorList::rebuild(*m_pMonitors, &m_vecMonitors);
     else VrMonitorList::rebuild(&m_vecMonitors);
     for (size_t i = 0; i < m_vecMonitors.size(); ++i) {
@@ -325,7 +336,14 @@ int COstrelDlg::CopySelections() {
   int rc = 0;
   std::string error;
   const int index = m_pTargetList->currentIndex();
-  switch (m_pModeGroup->checkedId()) {
+  const int mode = m_pModeGroup->checkedId();
+  if (PortalChooses(mode)) {
+    target.m_eMode = mode == kModeScreen ? VrRunTarget::kScreen : VrRunTarget::kWindow;
+    rc = VrApplyRunTarget(target, &error);
+    CopyCommonSelections();
+    return rc;
+  }
+  switch (mode) {
     case kModeScreen:
       target.m_eMode = VrRunTarget::kScreen;
       target.m_iMonitor = index;

@@ -153,6 +153,38 @@ TEST_F(DialogTest, ModesRefillTheListWindowModeNeedsCompositeAndRegionModeCaptur
   EXPECT_TRUE(start->isEnabled() && refresh->isEnabled());
 }
 
+TEST_F(DialogTest, WithThePortalTheSystemChoosesMonitorAndWindowAndNoMarkerIsShown) {
+  Cfg()->m_iCaptureBackend = kBackendPortal;
+  Cfg()->m_iPushFlowType = kPushNDI;
+  m_options.m_iWindowCaptureSupported = 0;  // an X11 limit that does not apply to the portal
+  COstrelDlg dlg(m_options);
+  auto* list = Child<QComboBox>(dlg, "targetList");
+  auto* start = Child<QPushButton>(dlg, "start");
+  auto* refresh = Child<QPushButton>(dlg, "refresh");
+  for (const char* mode : {"modeScreen", "modeWindow"}) {
+    SCOPED_TRACE(mode);
+    Child<QRadioButton>(dlg, mode)->click();
+    EXPECT_EQ(Items(list), QStringList{"由系统选择"});
+    EXPECT_TRUE(list->isEnabled() && start->isEnabled());
+    EXPECT_FALSE(refresh->isEnabled());
+    EXPECT_EQ(dlg.MarkerCount(), 0u);  // two monitors, yet nothing to mark
+    EXPECT_EQ(dlg.CopySelections(), 0);
+  }
+  EXPECT_EQ(Cfg()->m_iCaptureMode, kCaptureWindow);
+  start->click();
+  ASSERT_TRUE(dlg.isRunning());
+  start->click();
+  EXPECT_FALSE(dlg.isRunning());
+  EXPECT_EQ(m_sources.videoKinds, std::vector<VrTrapperSources::VideoKind>{VrTrapperSources::kVideoPortal});
+  EXPECT_TRUE(m_prompt.messages.empty());
+
+  // Region mode keeps its ratios and its frame.
+  Child<QRadioButton>(dlg, "modeRegion")->click();
+  EXPECT_EQ(list->count(), 6);
+  EXPECT_TRUE(refresh->isHidden());
+  dlg.Shutdown();
+}
+
 TEST_F(DialogTest, StartStopCountAndShutdownWhichStopsTheRunThenSavesConfigIni) {
   m_options.m_pMonitors = &m_small;
   Cfg()->m_iPushFlowType = kPushPrivate;

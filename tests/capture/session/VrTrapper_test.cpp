@@ -177,6 +177,7 @@ TEST_F(VrTrapperTest, CaptureModeAndMethodChooseTheVideoSource) {
     bool winrt;
     std::vector<int> made;
     int result;
+    int backend = kBackendX11;
   };
   const Case cases[] = {
       {kCaptureFullScreen, kMethodGDI, true, {S::kVideoGDI}, 0},
@@ -188,13 +189,22 @@ TEST_F(VrTrapperTest, CaptureModeAndMethodChooseTheVideoSource) {
       {kCaptureRegion, kMethodDXGI, true, {S::kVideoGDI}, 0},
       {0, kMethodGDI, true, {}, -1},
       {4, kMethodGDI, true, {}, -1},
+      // The portal serves all three modes, whatever the X11 method or the
+      // window capture support say; an unknown mode is still refused.
+      {kCaptureFullScreen, kMethodDXGI, true, {S::kVideoPortal}, 0, kBackendPortal},
+      {kCaptureFullScreen, 0, true, {S::kVideoPortal}, 0, kBackendPortal},
+      {kCaptureWindow, kMethodGDI, true, {S::kVideoPortal}, 0, kBackendPortal},
+      {kCaptureRegion, kMethodGDI, true, {S::kVideoPortal}, 0, kBackendPortal},
+      {4, kMethodGDI, true, {}, -1, kBackendPortal},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "mode " << c.mode << " method " << c.method);
+    SCOPED_TRACE(::testing::Message() << "mode " << c.mode << " method " << c.method << " backend "
+                                      << c.backend);
     FakeSources fresh;
     fresh.winrt = c.winrt;
     cfg->m_iCaptureMode = c.mode;
     cfg->m_iFullScreenMethod = c.method;
+    cfg->m_iCaptureBackend = c.backend;
     LogCapture log;
     {
       VrTrapper trapper(nullptr, &fresh);
@@ -207,6 +217,37 @@ TEST_F(VrTrapperTest, CaptureModeAndMethodChooseTheVideoSource) {
     // Every source made was destroyed, and only the kept one was started.
     EXPECT_EQ(fresh.log.destroyed, static_cast<int>(c.made.size()));
     EXPECT_EQ(fresh.log.started, c.made.empty() ? 0 : 1);
+  }
+}
+
+TEST_F(VrTrapperTest, ThePortalSourceAsksForTheModesKindCursorAndRegion) {
+  cfg->setCaptureRegion(100, 50, 740, 410);
+  struct Case {
+    int mode;
+    bool cursor;
+    HX_ScreenCastRequest::Kind kind;
+    bool crop;
+  };
+  const Case cases[] = {
+      {kCaptureFullScreen, true, HX_ScreenCastRequest::kMonitor, false},
+      {kCaptureWindow, false, HX_ScreenCastRequest::kWindow, false},
+      {kCaptureRegion, true, HX_ScreenCastRequest::kMonitor, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    cfg->m_iCaptureMode = c.mode;
+    cfg->m_bCaptureCursor = c.cursor;
+    const VrPipeWireCapture::Options o = VrPortalCaptureOptions(*cfg);
+    EXPECT_EQ(o.m_stRequest.m_eKind, c.kind);
+    EXPECT_EQ(o.m_stRequest.m_bCursor, c.cursor);
+    EXPECT_TRUE(o.m_stRequest.m_strRestoreToken.empty());
+    EXPECT_EQ(o.m_bCrop, c.crop);
+    if (c.crop) {
+      EXPECT_EQ(o.m_stCrop.left, 100);
+      EXPECT_EQ(o.m_stCrop.top, 50);
+      EXPECT_EQ(o.m_stCrop.right, 740);
+      EXPECT_EQ(o.m_stCrop.bottom, 410);
+    }
   }
 }
 

@@ -43,6 +43,10 @@
         <translation>Window</translation>
     </message>
     <message>
+        <source>由系统选择</source>
+        <translation>Chosen by the system</translation>
+    </message>
+    <message>
         <source>刷新</source>
         <translation>Refresh</translation>
     </message>
