@@ -86,8 +86,8 @@ DESKTOP=()
 while read -r pid _ name; do
   case "$name" in compositor|portal-backend|pipewire) DESKTOP+=("$pid");; esac
 done <"$WORK/rig/pids"
-# A monitor run through the portal streams at 1920x1080, not at the monitor's
-# size: the whole output as a region makes it 1280x720 as on X11.
+# The whole output as a region: the same 1280x720 picture as the X11 run, and
+# the same crop path the X11 region run takes.
 read -r W_CPU W_DESKTOP W_RATE W_LAT < <(run portal "--mode region --region 0,0,$WIDTH,$HEIGHT" "${DESKTOP[@]}")
 
 printf "%-8s %-10s %-6s %-16s %-24s %-14s %s\n" back-end size fps "ostrel cpu s/s" "desktop side cpu s/s" \

@@ -2,6 +2,7 @@
 
 #include "app/HX_IOperatorPrompt.h"
 #include "capture/VrTrapper.h"
+#include "capture/VrTrapperSources.h"
 #include "config/HX_ServerConfiguration.h"
 #include "encode/VrAVEncoder.h"
 #include "log/HX_Log.h"
@@ -35,6 +36,7 @@ int VrCaptureRun::start() {
   m_ullVideoFrames = 0;
   m_ullBytes = 0;
   HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  if (PrepareVideoSource() != 0) return Fail(kVideoFailed, HX_RunText::kVideoCaptureFailed);
   int32_t width = 0, height = 0;
   cfg->getOutputSize(&width, &height);
   if (width <= 0 || height <= 0) {
@@ -91,12 +93,36 @@ int VrCaptureRun::start() {
   return kStarted;
 }
 
+int VrCaptureRun::PrepareVideoSource() {
+  HX_ServerConfiguration* cfg = HX_ServerConfiguration::instance();
+  // Through the portal, the chooser picks the monitor or window: its size is
+  // known once the grant is given, and the outputs are sized to it (a region
+  // keeps its own size).
+  if (cfg->m_iCaptureBackend != kBackendPortal || cfg->m_iCaptureMode == kCaptureRegion) return 0;
+  int32_t width = 0, height = 0;
+  const int rc = Sources().PrepareVideoSource(VrTrapperSources::kVideoPortal, &width, &height);
+  if (rc != 0) return rc;
+  width &= ~1;
+  height &= ~1;
+  if (width >= 2 && height >= 2) {
+    cfg->setOutputSize(width, height);
+    HX_LOG_INFO("the screen cast is %dx%d; the run is sized to it", width, height);
+  }
+  return 0;
+}
+
+VrTrapperSources& VrCaptureRun::Sources() const {
+  return m_pSources != nullptr ? *m_pSources : VrTrapperSources::Default();
+}
+
 void VrCaptureRun::stop() {
   // No raw frame flows once the session is gone, and no packet once the pair is.
   if (m_pTrapper) {
     m_pTrapper->stop();
     m_pTrapper.reset();
   }
+  // A session opened ahead for a run that never started its source.
+  Sources().ReleasePreparedVideoSource();
   if (m_pNdi) {
     m_pNdi->stop();
     m_pNdi.reset();

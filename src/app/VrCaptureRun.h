@@ -99,6 +99,11 @@ class VrCaptureRun {
 
  private:
   int Fail(int code, const char* text);
+  // A monitor or window chosen through the portal: opens its grant ahead and
+  // sizes the outputs to it. 0, or the sources' negative code (logged).
+  int PrepareVideoSource();
+  // The sources handed in by setSources, else the real ones.
+  VrTrapperSources& Sources() const;
   // Checks PublishUrl and creates the publisher; kStarted or kPublishFailed.
   int CreatePublisher();
   void StopRecorder();

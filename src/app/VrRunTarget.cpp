@@ -83,8 +83,8 @@ int ApplyRegion(const VrRunTarget& target, HX_ServerConfiguration* cfg, std::str
 }
 
 // The portal's chooser picks the monitor or window; only a region is ours.
-// The stream's size comes with the grant, after the encoder has opened, so
-// monitor and window runs stream at one fixed size (the pictures are scaled).
+// The run sizes itself to the stream once the portal grants it; this size
+// stands only when the portal does not tell one (the pictures are scaled).
 constexpr int32_t kPortalOutputWidth = 1920, kPortalOutputHeight = 1080;
 
 int ApplyPortal(const VrRunTarget& target, HX_ServerConfiguration* cfg, std::string* error) {

@@ -51,8 +51,13 @@ void VrPipeWireCapture::stop() {
 
 int VrPipeWireCapture::Open(bool quiet, std::string* error) {
   HX_ScreenCastGrant grant;
-  const int rc = m_pPortal->Open(m_stOptions.m_stRequest, &grant, error);
-  if (rc != 0) return rc;  // the portal said why
+  if (m_stOptions.m_pGranted) {
+    grant = std::move(*m_stOptions.m_pGranted);
+    m_stOptions.m_pGranted.reset();
+  } else {
+    const int rc = m_pPortal->Open(m_stOptions.m_stRequest, &grant, error);
+    if (rc != 0) return rc;  // the portal said why
+  }
   std::string& token = m_stOptions.m_stRequest.m_strRestoreToken;
   if (!grant.m_strRestoreToken.empty() && grant.m_strRestoreToken != token) {
     token = grant.m_strRestoreToken;

@@ -38,6 +38,10 @@ class VrPipeWireCapture : public VrScreenSource {
     // Called with each new restore token a grant carries, on the thread that
     // opened the session (start's, or a tick's during a loss). May be empty.
     std::function<void(const std::string& token)> m_fnSaveToken;
+    // A grant the portal already gave for this request, its session open in
+    // the portal handed to the constructor: the first opening uses it instead
+    // of asking again (the run was sized to it). Null: ask at start.
+    std::shared_ptr<HX_ScreenCastGrant> m_pGranted;
   };
 
   // start's failures besides the portal's own codes (HX_IScreenCastPortal::kNoPortal ...).

@@ -28,6 +28,19 @@ class VrTrapperSources {
   virtual bool WinRTCaptureSupported() = 0;
   virtual std::unique_ptr<VrCapturer> MakeSoundSource(int32_t sampleRate) = 0;
 
+  // Before a run whose picture size only its video source can tell (a monitor
+  // or window the portal's chooser picks): opens that source's grant ahead so
+  // the outputs can be sized to it; the source of |kind| made next takes it.
+  // 0 with |*width| x |*height| the size (0 x 0 when not told), or a negative
+  // code, logged where it failed. Sources of fixed size have nothing to open.
+  virtual int PrepareVideoSource(VideoKind kind, int32_t* width, int32_t* height) {
+    (void)kind;
+    *width = *height = 0;
+    return 0;
+  }
+  // Ends what PrepareVideoSource opened when no source took it; idempotent.
+  virtual void ReleasePreparedVideoSource() {}
+
   // The process-wide maker of the real sources.
   static VrTrapperSources& Default();
 };

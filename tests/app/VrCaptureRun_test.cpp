@@ -191,6 +191,58 @@ TEST_F(CaptureRunTest, StartFailuresTellTheOperatorAndLeaveNothing) {
                                    "网络推流初始化失败！", "视频采集失败！"}));
 }
 
+// Through the portal, a monitor or window run is sized to the stream the
+// portal grants before any output opens; a region keeps its size; a refused
+// grant fails the start, and a grant no source took is released.
+TEST_F(CaptureRunTest, APortalRunIsSizedToItsGrantAndReleasesAGrantNoSourceTook) {
+  cfg()->m_iCaptureBackend = kBackendPortal;
+  cfg()->m_iPushFlowType = kPushPrivate;
+  cfg()->m_iCaptureMode = kCaptureFullScreen;
+  cfg()->setOutputSize(1920, 1080);
+  m_sources.preparedWidth = 1281;  // rounded down to even for the encoder
+  m_sources.preparedHeight = 720;
+  int32_t w = 0, h = 0;
+  {
+    VrCaptureRun run(&m_prompt);
+    run.setSources(&m_sources);
+    ASSERT_EQ(run.start(), VrCaptureRun::kStarted);
+    cfg()->getOutputSize(&w, &h);
+    EXPECT_EQ(w, 1280);
+    EXPECT_EQ(h, 720);
+    EXPECT_EQ(m_sources.videoKinds.back(), VrTrapperSources::kVideoPortal);
+  }
+  EXPECT_EQ(m_sources.held, 0);
+
+  cfg()->m_iCaptureMode = kCaptureRegion;
+  cfg()->setOutputSize(64, 48);
+  {
+    VrCaptureRun run(&m_prompt);
+    run.setSources(&m_sources);
+    ASSERT_EQ(run.start(), VrCaptureRun::kStarted);
+  }
+  EXPECT_EQ(m_sources.preparedKinds.size(), 1u);  // a region asks nothing ahead
+  cfg()->getOutputSize(&w, &h);
+  EXPECT_EQ(w, 64);
+
+  cfg()->m_iCaptureMode = kCaptureWindow;
+  m_sources.videoStart = -1;  // granted, but the source then fails
+  {
+    VrCaptureRun run(&m_prompt);
+    run.setSources(&m_sources);
+    EXPECT_EQ(run.start(), VrCaptureRun::kVideoFailed);
+    expectNothingLeft(run);
+  }
+  EXPECT_EQ(m_sources.held, 0);
+  m_sources.prepareResult = -2;  // the user refused
+  {
+    VrCaptureRun run(&m_prompt);
+    run.setSources(&m_sources);
+    EXPECT_EQ(run.start(), VrCaptureRun::kVideoFailed);
+    expectNothingLeft(run);
+  }
+  EXPECT_EQ(m_prompt.messages, (std::vector<std::string>{"视频采集失败！", "视频采集失败！"}));
+}
+
 // A worker thread of the encoder pair or of the NDI sender that the system
 // refuses fails the start with the output's message, and nothing is left.
 TEST_F(CaptureRunTest, ARefusedOutputThreadFailsTheStart) {

@@ -160,7 +160,7 @@ TEST(VrRunTarget, ThePortalBackEndLeavesMonitorAndWindowToThePortal) {
   EXPECT_EQ(cfg->m_iCaptureMode, kCaptureFullScreen);
   EXPECT_EQ(cfg->m_iMonitorIndex, 0);
   EXPECT_EQ(cfg->m_iFullScreenMethod, kMethodDXGI);  // not probed on the X server
-  // The size of the portal's stream is not known before the run: one fixed size.
+  // The stream's size is known only once the run opens it: a stand-in until then.
   int32_t w = 0, h = 0;
   cfg->getOutputSize(&w, &h);
   EXPECT_EQ(w, 1920);

@@ -139,6 +139,10 @@ TEST_F(WaylandRun, StreamsAndRecordsTheDesktopWithSoundAndTheNextRunNeedsNoChoos
   ASSERT_EQ(files.size(), 1u);
   const std::string streams = Shell("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + files[0] + "'");
   EXPECT_NE(streams.find("h264"), std::string::npos) << streams;
+  // The run took the size of the output the portal granted, not a stand-in.
+  EXPECT_EQ(Shell("ffprobe -v error -select_streams v -show_entries stream=width,height -of csv=p=0 '" +
+                  files[0] + "'"),
+            "1280,720\n");
   EXPECT_NE(streams.find("aac"), std::string::npos) << streams;
   EXPECT_EQ(Shell("ffmpeg -v error -i '" + files[0] + "' -f null - 2>&1"), "");
   const std::string volume = Shell("ffmpeg -i '" + files[0] + "' -vn -af volumedetect -f null - 2>&1 | grep max_volume");

@@ -67,7 +67,20 @@ class ScriptedSources : public VrTrapperSources {
   std::unique_ptr<VrCapturer> MakeSoundSource(int32_t) override {
     return std::make_unique<TimerSource>(soundStart);
   }
+  int PrepareVideoSource(VideoKind kind, int32_t* width, int32_t* height) override {
+    preparedKinds.push_back(kind);
+    *width = preparedWidth;
+    *height = preparedHeight;
+    if (prepareResult == 0) ++held;
+    return prepareResult;
+  }
+  void ReleasePreparedVideoSource() override { held = 0; }
   int videoStart = 0;
   int soundStart;
   std::vector<VideoKind> videoKinds;  // what the sessions asked for, in order (starting thread)
+  // What a portal grant opened ahead reports, and how many are held unreleased.
+  int prepareResult = 0;
+  int32_t preparedWidth = 0, preparedHeight = 0;
+  std::vector<VideoKind> preparedKinds;
+  int held = 0;
 };
