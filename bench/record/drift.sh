@@ -8,7 +8,8 @@
 # Prints the click-minus-flash offset over the first and the last ten seconds
 # and their difference. Not a test; run by hand:
 #     bash bench/record/drift.sh [MINUTES]
-# OSTREL_BUILD_DIR picks the build (default build/).
+# OSTREL_BUILD_DIR picks the build (default build/); OSTREL_DRIFT_KEEP=DIR
+# keeps the recording, the program's log and the measured event times there.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 MINUTES="${1:-60}"
@@ -81,3 +82,8 @@ for minute in range(0, int(clicks[-1] // 60) + 1):
         print(f"  minute {minute}: {statistics.median(offsets(window)):+.1f} ms")
 print(f"A/V offset (click - flash) at start {start:+.1f} ms, at end {end:+.1f} ms, drift {end - start:+.1f} ms")
 PY
+if [ -n "${OSTREL_DRIFT_KEEP:-}" ]; then
+  mkdir -p "$OSTREL_DRIFT_KEEP"
+  cp "$FILE" "$WORK/luma.csv" "$WORK/clicks.txt" "$WORK/ostrel.out" "$WORK/ostrel.err" "$OSTREL_DRIFT_KEEP/"
+  cp -r "$HOME_DIR/log" "$OSTREL_DRIFT_KEEP/" 2>/dev/null || true
+fi
