@@ -228,7 +228,10 @@ void SystemSoundCapturer::CaptureLoop() {
     }
     const int64_t bytes = int64_t{frames} * blockAlign;
     if (bytes <= kAccumulatorCapacity * 16) {
-      OnNewFrameCaptured(data, static_cast<int32_t>(bytes), m_pfnClock());
+      int64_t delayUs = 0;
+      const bool timed = dev.readDelay(&delayUs) == 0;
+      const int64_t now = m_pfnClock();
+      OnNewFrameCaptured(data, static_cast<int32_t>(bytes), now, timed ? now - delayUs / 1000 : -1);
     } else {
       HX_LOG_WARNING("a sound packet of %lld bytes is too large and was dropped.",
                      static_cast<long long>(bytes));
@@ -237,7 +240,8 @@ void SystemSoundCapturer::CaptureLoop() {
   }
 }
 
-void SystemSoundCapturer::OnNewFrameCaptured(const uint8_t* data, int32_t bytes, int64_t nowMs) {
+void SystemSoundCapturer::OnNewFrameCaptured(const uint8_t* data, int32_t bytes, int64_t nowMs,
+                                             int64_t endMs) {
   std::unique_ptr<uint8_t[]> converted;
   int32_t convertedBytes = 0;
   if (ResamplePCM(data, bytes, m_iInputSampleRate, m_iOutputSampleRate, &converted,
@@ -252,22 +256,26 @@ void SystemSoundCapturer::OnNewFrameCaptured(const uint8_t* data, int32_t bytes,
       return;
     }
   }
+  // Sound that does not fit is counted all the same: the sound after it
+  // comes later by its length.
+  const uint64_t gaps = m_clock.Gaps();
+  if (endMs >= 0) {
+    m_clock.OnTimedRead(convertedBytes / kOutFrameBytes, endMs);
+  } else {
+    m_clock.OnRead(convertedBytes / kOutFrameBytes, nowMs);
+  }
+  if (m_clock.Gaps() != gaps) {
+    HX_LOG_WARNING("sound arrived later than its sample count allows (lost on the way, or the sound "
+                   "stopped); the sound from here on is stamped with its own time.");
+  }
   if (convertedBytes <= kAccumulatorCapacity - m_iAccumulated) {
     if (convertedBytes > 0) {
       std::memcpy(m_pAccumulator.get() + m_iAccumulated, converted.get(), convertedBytes);
     }
     m_iAccumulated += convertedBytes;
-    const uint64_t gaps = m_clock.Gaps();
-    m_clock.OnRead(convertedBytes / kOutFrameBytes, nowMs);
     m_llAccumulatorEnd = m_clock.Position();
-    if (m_clock.Gaps() != gaps) {
-      HX_LOG_WARNING("sound arrived later than its sample count allows (lost on the way, or the sound "
-                  "stopped); the sound from here on is stamped with its own time.");
-    }
   } else {
     HX_LOG_WARNING("sound accumulator full: %d converted bytes dropped.", convertedBytes);
-    // Counted all the same: the sound after them comes later by their length.
-    m_clock.OnRead(convertedBytes / kOutFrameBytes, nowMs);
   }
   converted.reset();
 

@@ -26,6 +26,11 @@ class VrCaptureClock {
 
   // |samples| more samples were read, the read returning at |nowMs|.
   void OnRead(int64_t samples, int64_t nowMs);
+  // |samples| more samples were read, the last of them captured at |endMs|
+  // as the device itself says: the count keeps the spacing while it agrees
+  // with the device within half a block, the device's time wins beyond that
+  // (later: samples were lost, a gap; earlier: the count ran ahead).
+  void OnTimedRead(int64_t samples, int64_t endMs);
   // The clock time of sample |position| (counted from the first sample read).
   int64_t TimeOf(int64_t position) const;
   // Samples read so far.
