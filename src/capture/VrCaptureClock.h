@@ -1,13 +1,14 @@
 #pragma once
 // Puts the samples a sound device hands over on the monotonic millisecond
-// clock the pictures are stamped with. The device only says how many samples
-// each read returned; the count gives the spacing, the clock the position:
-// the last sample of a read cannot have been captured after the read
-// returned, so a count that runs ahead of the clock moves the anchor back at
-// once, and one that stays behind it (samples lost before they reached us: a
-// server buffer that overflowed, a sink that slept) moves it forward, leaving
-// a gap where the lost samples were. A backlog read in a burst after a stall
-// keeps its count-based times: it is neither squeezed nor spread.
+// clock the pictures are stamped with. The count gives the spacing; the
+// position comes from the device when it can say when a read's last sample
+// was captured (OnTimedRead), else from the time the read returned (OnRead):
+// that last sample cannot have been captured after the read returned, so a
+// count that runs ahead of the clock moves the anchor back at once, and one
+// that stays behind it (samples lost before they reached us: a server buffer
+// that overflowed, a sink that slept) moves it forward, leaving a gap where
+// the lost samples were. A backlog read in a burst after a stall keeps its
+// count-based times: it is neither squeezed nor spread.
 // One owner thread (the capture thread); no locking.
 #include <cstdint>
 
