@@ -265,8 +265,12 @@ void SystemSoundCapturer::OnNewFrameCaptured(const uint8_t* data, int32_t bytes,
     m_clock.OnRead(convertedBytes / kOutFrameBytes, nowMs);
   }
   if (m_clock.Gaps() != gaps) {
-    HX_LOG_WARNING("sound arrived later than its sample count allows (lost on the way, or the sound "
-                   "stopped); the sound from here on is stamped with its own time.");
+    // Gaps less than a second apart are one episode and one line.
+    if (m_llLastGapMs < 0 || nowMs - m_llLastGapMs > kGapEpisodeMs) {
+      HX_LOG_WARNING("sound arrived later than its sample count allows (lost on the way, or the sound "
+                     "stopped); the sound from here on is stamped with its own time.");
+    }
+    m_llLastGapMs = nowMs;
   }
   if (convertedBytes <= kAccumulatorCapacity - m_iAccumulated) {
     if (convertedBytes > 0) {

@@ -82,4 +82,6 @@ class SystemSoundCapturer : public VrCapturer {
   int32_t m_iAccumulated = 0;
   VrCaptureClock m_clock;  // output samples on the clock
   int64_t m_llAccumulatorEnd = 0;  // stream position just after the accumulated samples
+  static constexpr int64_t kGapEpisodeMs = 1000;
+  int64_t m_llLastGapMs = -1;  // when the capture clock last moved over lost sound
 };

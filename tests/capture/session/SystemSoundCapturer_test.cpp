@@ -387,6 +387,23 @@ TEST_F(SystemSoundCapturerTest, ADeviceThatTellsItsDelayPlacesABacklogReadAtOnce
   capturer->stop();
 }
 
+// Sound lost again and again within a second is one episode: one line.
+TEST_F(SystemSoundCapturerTest, RepeatedLostSoundIsLoggedOncePerEpisode) {
+  auto capturer = Make(48000);
+  ASSERT_EQ(capturer->start(), 0);
+  LogCapture log;
+  // 10 ms packets, each read when it ends, with 50 ms lost before each of
+  // the later ones: five gaps within 300 ms.
+  for (int i = 0; i < 6; ++i) script->Push(Ramp(480, 0), 1010 + 60 * i, 0);
+  ASSERT_TRUE(script->WaitReleased(6));
+  EXPECT_EQ(log.count("sound arrived later than its sample count allows"), 1);
+  // Two seconds later: a new episode.
+  script->Push(Ramp(480, 0), 3400, 0);
+  ASSERT_TRUE(script->WaitReleased(7));
+  EXPECT_EQ(log.count("sound arrived later than its sample count allows"), 2);
+  capturer->stop();
+}
+
 TEST_F(SystemSoundCapturerTest, At44100TheStampsFollowTheTrueRate) {
   script->format = Pcm(16, 44100);
   auto capturer = Make(44100);
