@@ -281,8 +281,9 @@ VrMediaFramePtr VrTrapper::TakeCapturedFor(int64_t slot, int32_t rate) {
     break;
   }
   if (dropped && !m_bAudioCatchingUp) {
-    HX_LOG_WARNING("captured sound is more than %zu blocks behind the clock; dropping the oldest",
-                   kMaxAudioBacklog);
+    const size_t hold = m_uiAudioHold.load();
+    HX_LOG_WARNING("captured sound is more than %zu blocks behind the clock; dropping the oldest", hold);
+    if (hold < kMaxAudioHold) m_uiAudioHold.store(hold + 1);
   }
   m_bAudioCatchingUp = dropped;
   return found;
@@ -295,15 +296,17 @@ void VrTrapper::SendAudio() {
     HX_LOG_ERROR("audio sample rate %d cannot be paced; %d is used.", rate, kFallbackSampleRate);
     rate = kFallbackSampleRate;
   }
-  // A block's slot is sent this long after it ends, so that the sound
-  // captured in it has arrived.
-  const int64_t holdMs = static_cast<int64_t>(kMaxAudioBacklog) * kAudioBlockSamples * 1000 / rate;
   while (!m_bStop) {
     if (m_llAudioStartTime == -1) {
       m_llAudioStartTime = HX_GetTickMs();
       m_ullAudioSamplesSent = 0;
       m_bAudioPlaced = false;
+      m_uiAudioHold.store(kMaxAudioBacklog);
     }
+    // A block's slot is sent this long after it ends, so that the sound
+    // captured in it has arrived.
+    const int64_t holdMs =
+        static_cast<int64_t>(m_uiAudioHold.load()) * kAudioBlockSamples * 1000 / rate;
     const int64_t elapsed = HX_GetTickMs() - m_llAudioStartTime - holdMs;
     const int64_t due = elapsed * rate / 1000;
     int64_t deficit = due - static_cast<int64_t>(m_ullAudioSamplesSent);

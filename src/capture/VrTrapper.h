@@ -25,11 +25,16 @@ class VrTrapper {
  public:
   static constexpr int32_t kAudioBlockSamples = 1024;
   static constexpr int32_t kAudioBlockBytes = 4096;  // 1024 stereo 16-bit samples
-  // How many blocks the pacer holds each slot back after it ends, waiting
-  // for the captured sound of its time. Captured blocks go into the slot of
+  // How many blocks the pacer holds each slot back after it ends, at first,
+  // waiting for the captured sound of its time. Captured blocks go into the slot of
   // their own timestamp, so sound keeps the clock the pictures are stamped
   // with: a block later than this is dropped, a lost one leaves silence.
   static constexpr size_t kMaxAudioBacklog = 2;
+  // Each episode of sound later than the hold makes the hold one block
+  // longer, up to this many: on a loaded machine the sound server hands sound
+  // over later, and a hold too short for it would drop it all. Only the
+  // live delay grows; the stamps stay those of the capture.
+  static constexpr size_t kMaxAudioHold = 6;
   // Captured blocks the queue holds at most, about 200 ms (192 ms at 48 kHz,
   // 209 ms at 44.1 kHz): a sound source running ahead of the pacer (a sound
   // server whose clock is fast, a pacer held up) loses its oldest blocks
@@ -64,6 +69,9 @@ class VrTrapper {
   // Since when (clock ms) the screen source has had nothing to capture (its
   // display or monitor lost), or -1. Owner's thread, while started.
   int64_t videoLostSince() const;
+  // The pacer's current hold in blocks (kMaxAudioBacklog .. kMaxAudioHold).
+  // Any thread.
+  size_t audioHoldBlocks() const { return m_uiAudioHold.load(); }
 
   // Set by the owner before start.
   VrFrameCallback m_pOutputCallback = nullptr;
@@ -100,6 +108,7 @@ class VrTrapper {
   bool m_bAudioPlaced = false;               // SendAudio only: a captured block was placed
   int64_t m_llLastPlacedSlot = 0;            // SendAudio only: its slot
   int64_t m_llLastPlacedStamp = 0;           // SendAudio only: its capture time
+  std::atomic<size_t> m_uiAudioHold{kMaxAudioBacklog};  // written by SendAudio only
   VrFrameQueue m_videoQueue;
   VrMediaFrameQueue m_audioQueue{HX_DropPolicy::kDropOldest, kMaxAudioQueue};
   std::atomic<bool> m_bAudioQueueFull{false};  // one log line per overflow episode

@@ -509,6 +509,50 @@ TEST_F(VrTrapperTest, ALostBlockLeavesSilenceAtItsTimeAndLaterSoundKeepsItsOwnTi
   EXPECT_LE(step, 43);
 }
 
+// Sound that comes later than the hold is dropped, and each such episode
+// makes the hold a block longer, up to its bound; a new run starts short.
+TEST_F(VrTrapperTest, LateSoundLengthensTheHoldUpToItsBoundAndARestartShortensIt) {
+  cfg->m_bAudioEnable = true;
+  cfg->m_iAudioSample = 48000;
+  Output out;
+  auto trapper = Make(&out);
+  ASSERT_EQ(trapper->start(), 0);
+  EXPECT_EQ(trapper->audioHoldBlocks(), VrTrapper::kMaxAudioBacklog);
+  LogCapture log;
+  auto emitLate = [&] {
+    VrMediaFramePtr f = VrCreateMediaFrame();
+    f->AllocData(VrTrapper::kAudioBlockBytes);
+    f->m_iMediaType = VR_MEDIA_AUDIO;
+    f->m_llTimestamp = HX_GetTickMs() - 10000;
+    sources.sound->Emit(f);
+  };
+  auto waitHold = [&](size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (trapper->audioHoldBlocks() < n && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(5ms);
+    }
+    return trapper->audioHoldBlocks();
+  };
+  for (size_t n = VrTrapper::kMaxAudioBacklog + 1; n <= VrTrapper::kMaxAudioHold; ++n) {
+    emitLate();
+    ASSERT_EQ(waitHold(n), n);
+    // The next late block is a new episode only after a slot without one.
+    const size_t blocks = out.Audio().size();
+    ASSERT_TRUE(out.WaitFor([&] { return out.audio.size() >= blocks + 2; }));
+  }
+  emitLate();
+  const size_t blocks = out.Audio().size();
+  ASSERT_TRUE(out.WaitFor([&] { return out.audio.size() >= blocks + 2; }));
+  EXPECT_EQ(trapper->audioHoldBlocks(), VrTrapper::kMaxAudioHold);
+  EXPECT_EQ(log.count("blocks behind the clock"),
+            static_cast<int>(VrTrapper::kMaxAudioHold - VrTrapper::kMaxAudioBacklog) + 1);
+  trapper->stop();
+  ASSERT_EQ(trapper->start(), 0);
+  ASSERT_TRUE(out.WaitFor([&] { return out.audio.size() >= blocks + 3; }));
+  EXPECT_EQ(trapper->audioHoldBlocks(), VrTrapper::kMaxAudioBacklog);
+  trapper->stop();
+}
+
 // A sound source that runs ahead of the pacer for good (its clock is fast, or
 // the pacer is held up): the captured queue keeps the newest 200 ms or so and
 // says so once per episode.
