@@ -289,8 +289,8 @@ int HX_PulseLoopback::readDelay(int64_t* usec) {
   HX_PulseLoopLock lock(m_pLoop.get());
   pa_usec_t latency = 0;
   int negative = 0;
-  // Everything the stream held was taken into the packet, so the latency is
-  // that of the sound right after it.
+  // The stream's read index stands right after the sound taken into the
+  // packet, so its latency is that of the packet's end.
   const int rc = pa_stream_get_latency(m_pStream.get(), &latency, &negative);
   if (rc < 0) return rc;
   *usec = negative != 0 ? -static_cast<int64_t>(latency) : static_cast<int64_t>(latency);
