@@ -228,10 +228,7 @@ void SystemSoundCapturer::CaptureLoop() {
     }
     const int64_t bytes = int64_t{frames} * blockAlign;
     if (bytes <= kAccumulatorCapacity * 16) {
-      int64_t delayUs = 0;
-      const bool timed = dev.readDelay(&delayUs) == 0;
-      const int64_t now = m_pfnClock();
-      OnNewFrameCaptured(data, static_cast<int32_t>(bytes), now, timed ? now - delayUs / 1000 : -1);
+      OnNewFrameCaptured(data, static_cast<int32_t>(bytes), m_pfnClock());
     } else {
       HX_LOG_WARNING("a sound packet of %lld bytes is too large and was dropped.",
                      static_cast<long long>(bytes));
@@ -240,8 +237,7 @@ void SystemSoundCapturer::CaptureLoop() {
   }
 }
 
-void SystemSoundCapturer::OnNewFrameCaptured(const uint8_t* data, int32_t bytes, int64_t nowMs,
-                                             int64_t endMs) {
+void SystemSoundCapturer::OnNewFrameCaptured(const uint8_t* data, int32_t bytes, int64_t nowMs) {
   std::unique_ptr<uint8_t[]> converted;
   int32_t convertedBytes = 0;
   if (ResamplePCM(data, bytes, m_iInputSampleRate, m_iOutputSampleRate, &converted,
@@ -259,11 +255,7 @@ void SystemSoundCapturer::OnNewFrameCaptured(const uint8_t* data, int32_t bytes,
   // Sound that does not fit is counted all the same: the sound after it
   // comes later by its length.
   const uint64_t gaps = m_clock.Gaps();
-  if (endMs >= 0) {
-    m_clock.OnTimedRead(convertedBytes / kOutFrameBytes, endMs);
-  } else {
-    m_clock.OnRead(convertedBytes / kOutFrameBytes, nowMs);
-  }
+  m_clock.OnRead(convertedBytes / kOutFrameBytes, nowMs);
   if (m_clock.Gaps() != gaps) {
     // Gaps less than a second apart are one episode and one line.
     if (m_llLastGapMs < 0 || nowMs - m_llLastGapMs > kGapEpisodeMs) {

@@ -56,9 +56,8 @@ class SystemSoundCapturer : public VrCapturer {
   int ResamplePCM(const uint8_t* in, int32_t inBytes, int32_t inRate, int32_t outRate,
                   std::unique_ptr<uint8_t[]>* out, int32_t* outBytes);
   // Converts one packet read at |nowMs|, accumulates it and emits every
-  // complete block. |endMs| >= 0 is when the packet's last sample was
-  // captured, as the device says; -1 when it cannot tell.
-  void OnNewFrameCaptured(const uint8_t* data, int32_t bytes, int64_t nowMs, int64_t endMs);
+  // complete block.
+  void OnNewFrameCaptured(const uint8_t* data, int32_t bytes, int64_t nowMs);
   void CaptureLoop();
 
   const int32_t m_iOutputSampleRate;

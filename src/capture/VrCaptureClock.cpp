@@ -1,7 +1,6 @@
 #include "capture/VrCaptureClock.h"
 
 #include <algorithm>
-#include <cstdlib>
 
 namespace {
 // Floor division: samples before the anchor get times before it.
@@ -60,17 +59,4 @@ void VrCaptureClock::OnRead(int64_t samples, int64_t nowMs) {
     m_bLagging = false;
     ++m_ullGaps;
   }
-}
-
-void VrCaptureClock::OnTimedRead(int64_t samples, int64_t endMs) {
-  if (samples <= 0) return;
-  m_llRead += samples;
-  if (!m_bAnchored) {
-    AnchorEndAt(endMs);
-    return;
-  }
-  const int64_t off = endMs - TimeOf(m_llRead);
-  if (2 * std::abs(off) <= m_llBlockMs) return;
-  if (off > 0) ++m_ullGaps;
-  AnchorEndAt(endMs);
 }

@@ -1,9 +1,8 @@
 #pragma once
 // Puts the samples a sound device hands over on the monotonic millisecond
-// clock the pictures are stamped with. The count gives the spacing; the
-// position comes from the device when it can say when a read's last sample
-// was captured (OnTimedRead), else from the time the read returned (OnRead):
-// that last sample cannot have been captured after the read returned, so a
+// clock the pictures are stamped with. The count gives the spacing, the time
+// each read returned the position: the last sample of a read cannot have
+// been captured after the read returned, so a
 // count that runs ahead of the clock moves the anchor back at once, and one
 // that stays behind it (samples lost before they reached us: a server buffer
 // that overflowed, a sink that slept) moves it forward, leaving a gap where
@@ -27,11 +26,6 @@ class VrCaptureClock {
 
   // |samples| more samples were read, the read returning at |nowMs|.
   void OnRead(int64_t samples, int64_t nowMs);
-  // |samples| more samples were read, the last of them captured at |endMs|
-  // as the device itself says: the count keeps the spacing while it agrees
-  // with the device within half a block, the device's time wins beyond that
-  // (later: samples were lost, a gap; earlier: the count ran ahead).
-  void OnTimedRead(int64_t samples, int64_t endMs);
   // The clock time of sample |position| (counted from the first sample read).
   int64_t TimeOf(int64_t position) const;
   // Samples read so far.

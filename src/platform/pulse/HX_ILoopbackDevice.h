@@ -37,14 +37,6 @@ class HX_ILoopbackDevice {
   // Capture thread: the next packet; valid until releaseBuffer.
   virtual int getBuffer(const uint8_t** data, uint32_t* frames) = 0;
   virtual int releaseBuffer(uint32_t frames) = 0;
-  // Capture thread, after nextPacketFrames: how long ago (microseconds) the
-  // sound just after that packet was captured; negative when the output has
-  // not played it yet (a monitor hands sound over before it plays). 0, or
-  // negative when the device cannot tell (the default).
-  virtual int readDelay(int64_t* usec) {
-    (void)usec;
-    return -1;
-  }
 
   // Releases everything obtained so far; safe at any stage and twice.
   virtual void close() = 0;

@@ -193,10 +193,8 @@ int HX_PulseLoopback::initialize(int64_t bufferDuration100ns, const HX_LoopbackF
     attr.maxlength = std::max(buffer, fragment * 2);
     // Corked until startStream; ADJUST_LATENCY makes the monitor itself run
     // at the fragment's latency so packets really come every 10 ms.
-    // Timing updates let readDelay say when the sound being read was played.
-    const auto flags = static_cast<pa_stream_flags_t>(
-        PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
-        PA_STREAM_AUTO_TIMING_UPDATE);
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED |
+                                                      PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_record(m_pStream.get(), m_strMonitorName.c_str(), &attr, flags) < 0) {
       result = ContextError();
     } else {
@@ -281,20 +279,6 @@ int HX_PulseLoopback::getBuffer(const uint8_t** data, uint32_t* frames) {
   *frames = static_cast<uint32_t>(m_vPacket.size() / m_uiFrameBytes);
   *data = *frames > 0 ? m_vPacket.data() : nullptr;
   return *frames > 0 ? 0 : -PA_ERR_NODATA;
-}
-
-int HX_PulseLoopback::readDelay(int64_t* usec) {
-  if (usec == nullptr) return -PA_ERR_INVALID;
-  if (!m_pStream) return -PA_ERR_BADSTATE;
-  HX_PulseLoopLock lock(m_pLoop.get());
-  pa_usec_t latency = 0;
-  int negative = 0;
-  // The stream's read index stands right after the sound taken into the
-  // packet, so its latency is that of the packet's end.
-  const int rc = pa_stream_get_latency(m_pStream.get(), &latency, &negative);
-  if (rc < 0) return rc;
-  *usec = negative != 0 ? -static_cast<int64_t>(latency) : static_cast<int64_t>(latency);
-  return 0;
 }
 
 int HX_PulseLoopback::releaseBuffer(uint32_t frames) {

@@ -34,7 +34,6 @@ class HX_PulseLoopback : public HX_ILoopbackDevice {
   int nextPacketFrames(uint32_t* frames) override;
   int getBuffer(const uint8_t** data, uint32_t* frames) override;
   int releaseBuffer(uint32_t frames) override;
-  int readDelay(int64_t* usec) override;
   void close() override;
   std::string errorText(int error) const override;
 

@@ -86,30 +86,3 @@ TEST(VrCaptureClockTest, ACountAheadOfTheClockIsPulledBackAtOnce) {
 }
 
 }  // namespace
-
-namespace {
-
-// With the device's own times: the count keeps the spacing within half a
-// block of them, and beyond that the device's time wins either way.
-TEST(VrCaptureClockTimedTest, JitterIsIgnoredLostSoundLeavesAGapAndACountAheadIsPulledBack) {
-  VrCaptureClock clock(kRate, kBlock);
-  const int jitter[] = {0, 3, -4, 5, -2, 4, -5, 1};
-  for (int i = 0; i < 40; ++i) clock.OnTimedRead(480, 1000 + 10 * i + jitter[i % 8]);
-  EXPECT_EQ(clock.TimeOf(0), 990);
-  EXPECT_EQ(clock.TimeOf(clock.Position()), 1390);
-  EXPECT_EQ(clock.Gaps(), 0u);
-
-  // 60 ms of sound lost: the next read ends 70 ms after the last one.
-  const int64_t before = clock.Position();
-  clock.OnTimedRead(480, 1460);
-  EXPECT_EQ(clock.Gaps(), 1u);
-  EXPECT_EQ(clock.TimeOf(before), 1450);
-
-  // The device places the next read 40 ms earlier than the count does
-  // (its sound plays later than counted): the count follows it.
-  clock.OnTimedRead(480, 1430);
-  EXPECT_EQ(clock.TimeOf(clock.Position()), 1430);
-  EXPECT_EQ(clock.Gaps(), 1u);
-}
-
-}  // namespace
