@@ -6,9 +6,13 @@
 # null sink's timer), so their offset is constant at the source; what changes
 # between the start and the end of the file is drift added on the way.
 # Prints the click-minus-flash offset over the first and the last ten seconds
-# and their difference. Not a test; run by hand:
+# and their difference, and minute by minute the offset with how far the
+# clicks and the flashes each moved from their own first one (a move of the
+# sound alone is the sound path's, of the pictures alone the picture path's or
+# the scene player's). Not a test; run by hand:
 #     bash bench/record/drift.sh [MINUTES]
-# OSTREL_BUILD_DIR picks the build (default build/).
+# OSTREL_BUILD_DIR picks the build (default build/); OSTREL_DRIFT_KEEP=DIR
+# keeps the recording, the program's log and the measured event times there.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 MINUTES="${1:-60}"
@@ -73,11 +77,27 @@ def offsets(cs):
 start = statistics.median(offsets(clicks[1:11]))
 end = statistics.median(offsets(clicks[-11:-1]))
 print(f"recorded {sys.argv[3]} min: {len(flashes)} flashes, {len(clicks)} clicks")
+# Each series alone repeats every second of its own source: where one of them
+# moved against its first event shows which side the offset came from. The
+# clicks are placed to the sample, the flashes to the picture (40 ms), so the
+# picture side is a mean over the minute.
+def residuals(ts):
+    base = ts[0] % 1.0
+    return [(t, ((t - base + 0.5) % 1.0 - 0.5) * 1000) for t in ts]
+sound_side, picture_side = residuals(clicks), residuals(flashes)
 # The offset minute by minute: a steady slope is a clock-rate drift, steps of
 # one sound block (1024 samples) are blocks inserted or lost on the way.
 for minute in range(0, int(clicks[-1] // 60) + 1):
     window = [c for c in clicks if minute * 60 <= c < (minute + 1) * 60]
-    if len(window) >= 5:
-        print(f"  minute {minute}: {statistics.median(offsets(window)):+.1f} ms")
+    sound = [r for t, r in sound_side if minute * 60 <= t < (minute + 1) * 60]
+    picture = [r for t, r in picture_side if minute * 60 <= t < (minute + 1) * 60]
+    if len(window) >= 5 and picture:
+        print(f"  minute {minute}: {statistics.median(offsets(window)):+.1f} ms"
+              f" (sound {statistics.median(sound):+.1f}, picture {statistics.mean(picture):+.1f})")
 print(f"A/V offset (click - flash) at start {start:+.1f} ms, at end {end:+.1f} ms, drift {end - start:+.1f} ms")
 PY
+if [ -n "${OSTREL_DRIFT_KEEP:-}" ]; then
+  mkdir -p "$OSTREL_DRIFT_KEEP"
+  cp "$FILE" "$WORK/luma.csv" "$WORK/clicks.txt" "$WORK/ostrel.out" "$WORK/ostrel.err" "$OSTREL_DRIFT_KEEP/"
+  cp -r "$HOME_DIR/log" "$OSTREL_DRIFT_KEEP/" 2>/dev/null || true
+fi

@@ -41,7 +41,8 @@ SystemSoundCapturer::SystemSoundCapturer(int32_t outputSampleRate,
                                          ClockFunction clock)
     : m_iOutputSampleRate(outputSampleRate),
       m_pDevice(std::move(device)),
-      m_pfnClock(clock != nullptr ? clock : &HX_GetTickMs) {}
+      m_pfnClock(clock != nullptr ? clock : &HX_GetTickMs),
+      m_clock(outputSampleRate, kBlockSamples) {}
 
 SystemSoundCapturer::~SystemSoundCapturer() { stop(); }
 
@@ -225,13 +226,9 @@ void SystemSoundCapturer::CaptureLoop() {
       SleepOneMs();
       continue;
     }
-    if (m_llBaseTime < 0 || m_iAccumulated == 0) {
-      m_llBaseTime = m_pfnClock();
-      m_llBytesSinceBase = 0;
-    }
     const int64_t bytes = int64_t{frames} * blockAlign;
     if (bytes <= kAccumulatorCapacity * 16) {
-      OnNewFrameCaptured(data, static_cast<int32_t>(bytes));
+      OnNewFrameCaptured(data, static_cast<int32_t>(bytes), m_pfnClock());
     } else {
       HX_LOG_WARNING("a sound packet of %lld bytes is too large and was dropped.",
                      static_cast<long long>(bytes));
@@ -240,7 +237,7 @@ void SystemSoundCapturer::CaptureLoop() {
   }
 }
 
-void SystemSoundCapturer::OnNewFrameCaptured(const uint8_t* data, int32_t bytes) {
+void SystemSoundCapturer::OnNewFrameCaptured(const uint8_t* data, int32_t bytes, int64_t nowMs) {
   std::unique_ptr<uint8_t[]> converted;
   int32_t convertedBytes = 0;
   if (ResamplePCM(data, bytes, m_iInputSampleRate, m_iOutputSampleRate, &converted,
@@ -255,11 +252,24 @@ void SystemSoundCapturer::OnNewFrameCaptured(const uint8_t* data, int32_t bytes)
       return;
     }
   }
+  // Sound that does not fit is counted all the same: the sound after it
+  // comes later by its length.
+  const uint64_t gaps = m_clock.Gaps();
+  m_clock.OnRead(convertedBytes / kOutFrameBytes, nowMs);
+  if (m_clock.Gaps() != gaps) {
+    // Gaps less than a second apart are one episode and one line.
+    if (m_llLastGapMs < 0 || nowMs - m_llLastGapMs > kGapEpisodeMs) {
+      HX_LOG_WARNING("sound arrived later than its sample count allows (lost on the way, or the sound "
+                     "stopped); the sound from here on is stamped with its own time.");
+    }
+    m_llLastGapMs = nowMs;
+  }
   if (convertedBytes <= kAccumulatorCapacity - m_iAccumulated) {
     if (convertedBytes > 0) {
       std::memcpy(m_pAccumulator.get() + m_iAccumulated, converted.get(), convertedBytes);
     }
     m_iAccumulated += convertedBytes;
+    m_llAccumulatorEnd = m_clock.Position();
   } else {
     HX_LOG_WARNING("sound accumulator full: %d converted bytes dropped.", convertedBytes);
   }
@@ -268,7 +278,6 @@ void SystemSoundCapturer::OnNewFrameCaptured(const uint8_t* data, int32_t bytes)
   // Every complete block goes out now: with one block per packet, packets
   // that convert to more than a block would build a backlog until the
   // accumulator overflowed and sound was lost.
-  const int64_t bytesPerMs = int64_t{m_iOutputSampleRate / 1000} * kOutFrameBytes;
   while (m_iAccumulated >= kBlockBytes) {
     VrMediaFramePtr block = VrCreateMediaFrame();
     if (!block || !block->AllocData(kBlockBytes)) {
@@ -276,6 +285,7 @@ void SystemSoundCapturer::OnNewFrameCaptured(const uint8_t* data, int32_t bytes)
       HX_LOG_WARNING("malloc failed.");
       return;
     }
+    const int64_t first = m_llAccumulatorEnd - m_iAccumulated / kOutFrameBytes;
     std::memcpy(block->m_pData, m_pAccumulator.get(), kBlockBytes);
     m_iAccumulated -= kBlockBytes;
     std::memmove(m_pAccumulator.get(), m_pAccumulator.get() + kBlockBytes, m_iAccumulated);
@@ -287,9 +297,7 @@ void SystemSoundCapturer::OnNewFrameCaptured(const uint8_t* data, int32_t bytes)
     block->m_iBitsPerSample = 16;
     block->m_iRateBits = 16 * m_iOutputSampleRate;
     block->m_iSamples = kBlockSamples;
-    m_llBytesSinceBase += kBlockBytes;
-    block->m_llTimestamp =
-        m_llBaseTime + (bytesPerMs > 0 ? (m_llBytesSinceBase - kBlockBytes) / bytesPerMs : 0);
+    block->m_llTimestamp = m_clock.TimeOf(first);
     if (m_pCallback != nullptr && m_pContext != nullptr) m_pCallback(block, m_pContext);
   }
 }

@@ -2,7 +2,9 @@
 // The system-sound source: captures what the computer is playing through the
 // platform's loopback device, converts it to interleaved signed 16-bit stereo
 // at the configured rate and hands it on as 4096-byte blocks (1024 samples per
-// channel). start and stop run on the capture session's thread; the capture
+// channel), each stamped with the clock time of its first sample
+// (VrCaptureClock: lost samples leave a gap in the stamps, a backlog read at
+// once keeps its spacing). start and stop run on the capture session's thread; the capture
 // thread does all reading, converting and delivering and is the only one that
 // touches the resampler, the accumulator and the timing fields.
 #include <atomic>
@@ -10,6 +12,7 @@
 #include <memory>
 #include <thread>
 
+#include "capture/VrCaptureClock.h"
 #include "core/VrCapturer.h"
 #include "media/VrAVHandle.h"
 #include "platform/pulse/HX_ILoopbackDevice.h"
@@ -52,8 +55,9 @@ class SystemSoundCapturer : public VrCapturer {
   // caller owns |*out| on success (0); -1 on failure.
   int ResamplePCM(const uint8_t* in, int32_t inBytes, int32_t inRate, int32_t outRate,
                   std::unique_ptr<uint8_t[]>* out, int32_t* outBytes);
-  // Converts one packet, accumulates it and emits every complete block.
-  void OnNewFrameCaptured(const uint8_t* data, int32_t bytes);
+  // Converts one packet read at |nowMs|, accumulates it and emits every
+  // complete block.
+  void OnNewFrameCaptured(const uint8_t* data, int32_t bytes, int64_t nowMs);
   void CaptureLoop();
 
   const int32_t m_iOutputSampleRate;
@@ -75,6 +79,8 @@ class SystemSoundCapturer : public VrCapturer {
   int32_t m_iResamplerOutRate = 0;
   std::unique_ptr<uint8_t[]> m_pAccumulator;
   int32_t m_iAccumulated = 0;
-  int64_t m_llBaseTime = -1;
-  int64_t m_llBytesSinceBase = 0;
+  VrCaptureClock m_clock;  // output samples on the clock
+  int64_t m_llAccumulatorEnd = 0;  // stream position just after the accumulated samples
+  static constexpr int64_t kGapEpisodeMs = 1000;
+  int64_t m_llLastGapMs = -1;  // when the capture clock last moved over lost sound
 };

@@ -255,6 +255,49 @@ VrMediaFramePtr VrTrapper::RepeatLastPicture(const VrMediaFramePtr& frame) const
   return repeat;
 }
 
+int64_t VrTrapper::SlotOf(const VrMediaFrame& block, int32_t rate) const {
+  // In units of 1/(1000 * rate) s, so that a block is a whole number.
+  const int64_t blockUnits = int64_t{kAudioBlockSamples} * 1000;
+  if (m_bAudioPlaced) {
+    // The block after the last one placed goes into the next slot even when
+    // its stamp, rounded to whole milliseconds, would round to another.
+    const int64_t step = (block.m_llTimestamp - m_llLastPlacedStamp) * rate;
+    if (2 * std::abs(step - blockUnits) < blockUnits) return m_llLastPlacedSlot + 1;
+  }
+  const int64_t sinceStart = (block.m_llTimestamp - m_llAudioStartTime) * rate;
+  const int64_t twice = 2 * sinceStart + blockUnits;
+  const int64_t den = 2 * blockUnits;
+  return twice >= 0 ? twice / den : -((-twice + den - 1) / den);
+}
+
+VrMediaFramePtr VrTrapper::TakeCapturedFor(int64_t slot, int32_t rate) {
+  bool dropped = false;
+  VrMediaFramePtr found;
+  while (VrMediaFramePtr head = DequeueAudio()) {
+    const int64_t wanted = SlotOf(*head, rate);
+    if (wanted < slot) {
+      dropped = true;  // its time was paced out as silence already
+      continue;
+    }
+    if (wanted > slot) {
+      m_audioQueue.pushFront(std::move(head));  // a gap: silence until its time
+      break;
+    }
+    m_bAudioPlaced = true;
+    m_llLastPlacedSlot = slot;
+    m_llLastPlacedStamp = head->m_llTimestamp;
+    found = std::move(head);
+    break;
+  }
+  if (dropped && !m_bAudioCatchingUp) {
+    const size_t hold = m_uiAudioHold.load();
+    HX_LOG_WARNING("captured sound is more than %zu blocks behind the clock; dropping the oldest", hold);
+    if (hold < kMaxAudioHold) m_uiAudioHold.store(hold + 1);
+  }
+  m_bAudioCatchingUp = dropped;
+  return found;
+}
+
 void VrTrapper::SendAudio() {
   HX_SetThreadName("ostrel-audio");
   int32_t rate = HX_ServerConfiguration::instance()->m_iAudioSample;
@@ -266,8 +309,14 @@ void VrTrapper::SendAudio() {
     if (m_llAudioStartTime == -1) {
       m_llAudioStartTime = HX_GetTickMs();
       m_ullAudioSamplesSent = 0;
+      m_bAudioPlaced = false;
+      m_uiAudioHold.store(kMaxAudioBacklog);
     }
-    const int64_t elapsed = HX_GetTickMs() - m_llAudioStartTime;
+    // A block's slot is sent this long after it ends, so that the sound
+    // captured in it has arrived.
+    const int64_t holdMs =
+        static_cast<int64_t>(m_uiAudioHold.load()) * kAudioBlockSamples * 1000 / rate;
+    const int64_t elapsed = HX_GetTickMs() - m_llAudioStartTime - holdMs;
     const int64_t due = elapsed * rate / 1000;
     int64_t deficit = due - static_cast<int64_t>(m_ullAudioSamplesSent);
     if (deficit < kAudioBlockSamples) {
@@ -278,6 +327,7 @@ void VrTrapper::SendAudio() {
       continue;
     }
     while (deficit >= kAudioBlockSamples && !m_bStop) {
+      const int64_t slot = static_cast<int64_t>(m_ullAudioSamplesSent / kAudioBlockSamples);
       const int64_t timestamp =
           m_llAudioStartTime + static_cast<int64_t>(m_ullAudioSamplesSent * 1000 / rate);
       m_ullAudioSamplesSent += kAudioBlockSamples;
@@ -295,17 +345,11 @@ void VrTrapper::SendAudio() {
       block->m_iBitsPerSample = 16;
       block->m_iSampleRate = rate;
       block->m_iSamples = kAudioBlockSamples;
-      // The sound keeps to the clock: a backlog left by late capture is cut
-      // back, one block per paced block, instead of delaying the sound for
-      // good.
-      const bool behind = m_audioQueue.size() > kMaxAudioBacklog;
-      if (behind) m_audioQueue.pop();
-      if (behind && !m_bAudioCatchingUp) {
-        HX_LOG_WARNING("captured sound is more than %zu blocks behind the clock; dropping the oldest",
-                       kMaxAudioBacklog);
-      }
-      m_bAudioCatchingUp = behind;
-      VrMediaFramePtr captured = DequeueAudio();
+      // Captured sound goes into the slot of its own time: a lost block
+      // leaves silence, a burst is spread over its own slots, and sound that
+      // arrives after its slot was sent is dropped rather than delaying all
+      // later sound.
+      VrMediaFramePtr captured = TakeCapturedFor(slot, rate);
       if (captured && captured->m_pData != nullptr && captured->m_iSize > 0) {
         // A short block leaves silence behind it; a long one is cut.
         const int32_t n = captured->m_iSize < kAudioBlockBytes ? captured->m_iSize

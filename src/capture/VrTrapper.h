@@ -4,7 +4,8 @@
 // frames through OnFrame into two queues, and runs two workers: SendVideo
 // brings every frame to NV12 at the output size (a repeat of the last frame's
 // pixels reuses the last NV12 picture without converting), SendAudio emits
-// 1024-sample blocks paced by the clock, silent when nothing was captured. The session
+// 1024-sample blocks paced by the clock, each captured block in the slot of its own
+// time and silence where nothing was captured. The session
 // owns its sources and scaler. The owner's thread sets the output callback
 // before start and calls start and stop; the callback is then called from both
 // workers at the same time.
@@ -24,11 +25,16 @@ class VrTrapper {
  public:
   static constexpr int32_t kAudioBlockSamples = 1024;
   static constexpr int32_t kAudioBlockBytes = 4096;  // 1024 stereo 16-bit samples
-  // Captured blocks allowed to wait behind the pacing clock. Each block of
-  // silence the pacer emits while the capture is late (at start-up, after a
-  // stall) would otherwise delay all later sound by one block for the rest
-  // of the run; beyond this backlog the oldest captured blocks are dropped.
+  // How many blocks the pacer holds each slot back after it ends, at first,
+  // waiting for the captured sound of its time. Captured blocks go into the slot of
+  // their own timestamp, so sound keeps the clock the pictures are stamped
+  // with: a block later than this is dropped, a lost one leaves silence.
   static constexpr size_t kMaxAudioBacklog = 2;
+  // Each episode of sound later than the hold makes the hold one block
+  // longer, up to this many: on a loaded machine the sound server hands sound
+  // over later, and a hold too short for it would drop it all. Only the
+  // live delay grows; the stamps stay those of the capture.
+  static constexpr size_t kMaxAudioHold = 6;
   // Captured blocks the queue holds at most, about 200 ms (192 ms at 48 kHz,
   // 209 ms at 44.1 kHz): a sound source running ahead of the pacer (a sound
   // server whose clock is fast, a pacer held up) loses its oldest blocks
@@ -63,6 +69,9 @@ class VrTrapper {
   // Since when (clock ms) the screen source has had nothing to capture (its
   // display or monitor lost), or -1. Owner's thread, while started.
   int64_t videoLostSince() const;
+  // The pacer's current hold in blocks (kMaxAudioBacklog .. kMaxAudioHold).
+  // Any thread.
+  size_t audioHoldBlocks() const { return m_uiAudioHold.load(); }
 
   // Set by the owner before start.
   VrFrameCallback m_pOutputCallback = nullptr;
@@ -77,6 +86,12 @@ class VrTrapper {
   // sharing the last NV12 picture, stamped and marked as |frame|; else null.
   VrMediaFramePtr RepeatLastPicture(const VrMediaFramePtr& frame) const;
   void SendAudio();
+  // The pacer's slot for a captured block: the one after the last block
+  // placed when the block follows it, else the slot nearest its own time.
+  int64_t SlotOf(const VrMediaFrame& block, int32_t rate) const;
+  // The captured block for |slot|, or null (silence); drops the blocks whose
+  // slot has passed and logs that once per episode.
+  VrMediaFramePtr TakeCapturedFor(int64_t slot, int32_t rate);
 
   std::atomic<bool> m_bStop{true};
   std::thread m_videoThread;
@@ -90,6 +105,10 @@ class VrTrapper {
   int64_t m_llAudioStartTime = -1;           // SendAudio only
   uint64_t m_ullAudioSamplesSent = 0;        // SendAudio only
   bool m_bAudioCatchingUp = false;           // SendAudio only: one log line per episode
+  bool m_bAudioPlaced = false;               // SendAudio only: a captured block was placed
+  int64_t m_llLastPlacedSlot = 0;            // SendAudio only: its slot
+  int64_t m_llLastPlacedStamp = 0;           // SendAudio only: its capture time
+  std::atomic<size_t> m_uiAudioHold{kMaxAudioBacklog};  // written by SendAudio only
   VrFrameQueue m_videoQueue;
   VrMediaFrameQueue m_audioQueue{HX_DropPolicy::kDropOldest, kMaxAudioQueue};
   std::atomic<bool> m_bAudioQueueFull{false};  // one log line per overflow episode

@@ -730,6 +730,44 @@ TEST_F(RecordTest, FragmentsEndAtKeyFramesAndAtMostTwoSecondsApartWithTheIndexAt
   EXPECT_EQ(DecodeErrors(files[0]), "");
 }
 
+// Sound lost on the way leaves a gap in the audio track at its own time: the
+// packets after it keep their stamps in the file, also when the gap falls
+// where a fragment starts (the muxer lays fragments end to end by the last
+// packet's duration unless it sees the next packet's time).
+TEST_F(RecordTest, AudioAfterAGapKeepsItsOwnTimeInTheFileAlsoWhereAFragmentStarts) {
+  RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);
+  std::vector<VrMediaFramePtr> video = enc.EncodeVideo(175, 0);  // 7 s, a key frame each second
+  std::vector<VrMediaFramePtr> all = enc.EncodeAudio(300, 0);
+  std::vector<VrMediaFramePtr> audio;
+  std::vector<int64_t> kept;
+  for (size_t k = 0; k < all.size(); ++k) {
+    // One block at 1.16 s; the three up to the key frame at 3 s; 20 (a
+    // sound server restart) from 4.9 s.
+    if (k == 50 || (k >= 127 && k <= 129) || (k >= 211 && k < 231)) continue;
+    audio.push_back(all[k]);
+    kept.push_back(all[k]->m_llTimestamp);
+  }
+  ASSERT_EQ(kept[126], 3018);  // the first one after the gap at the key frame
+  {
+    VrRecordFilter rec(VrRecordParams::FromConfiguration());
+    Feed(rec, RecordTestEncoder::Interleave(video, audio));
+    rec.stop();
+  }
+  std::vector<std::string> files = Mp4Files(m_strRecordDir);
+  ASSERT_EQ(files.size(), 1u);
+  std::vector<ProbedPacket> written = ProbePackets(files[0], "a");
+  // The packet stamped 0 came before the first key frame, and nothing before
+  // it is kept. The first one written is drawn to the track's zero (a
+  // fragmented file has no edit list to start a track later); the rest
+  // keep their stamps.
+  ASSERT_EQ(written.size(), kept.size() - 1);
+  for (size_t i = 1; i < written.size(); ++i) {
+    // The packet's own millisecond stamp, after the file's zero (0 here).
+    EXPECT_NEAR(written[i].pts * 1000.0, static_cast<double>(kept[i + 1]), 0.5) << "audio packet " << i;
+  }
+  EXPECT_EQ(DecodeErrors(files[0]), "");
+}
+
 TEST_F(RecordTest, FileReadWhileRecordingHoldsEveryFinishedFragment) {
   // What a crash leaves: the file as it is on disk while the writer still runs.
   RecordTestEncoder enc(kWidth, kHeight, kFps, 25, kSampleRate);

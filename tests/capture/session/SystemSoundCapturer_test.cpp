@@ -20,6 +20,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
+std::atomic<int64_t> g_now{1000};
+int64_t FakeClock() { return g_now.load(); }
+
 // The scripted device's state, shared with the test after the capturer took
 // the device itself.
 struct DeviceScript {
@@ -31,15 +34,17 @@ struct DeviceScript {
   HX_LoopbackFormat format;
   int64_t bufferDuration = 0;
   std::deque<std::vector<uint8_t>> packets;
+  std::deque<int64_t> readAt;  // the clock when the packet is read; -1 leaves it
   int released = 0;
   int closed = 0;
   bool broken = false;  // packets fail from now on
   int polls = 0;
 
-  void Push(std::vector<uint8_t> packet) {
+  void Push(std::vector<uint8_t> packet, int64_t atMs = -1) {
     {
       std::lock_guard<std::mutex> lock(mutex);
       packets.push_back(std::move(packet));
+      readAt.push_back(atMs);
     }
   }
   bool WaitReleased(int n) {
@@ -73,7 +78,10 @@ class FakeLoopback : public HX_ILoopbackDevice {
     m_s->polls++;
     *frames = 0;
     if (m_s->broken) return -7;
-    if (!m_s->packets.empty()) *frames = Frames(m_s->packets.front());
+    if (!m_s->packets.empty()) {
+      *frames = Frames(m_s->packets.front());
+      if (m_s->readAt.front() >= 0) g_now = m_s->readAt.front();
+    }
     return 0;
   }
   int getBuffer(const uint8_t** data, uint32_t* frames) override {
@@ -87,6 +95,7 @@ class FakeLoopback : public HX_ILoopbackDevice {
     {
       std::lock_guard<std::mutex> lock(m_s->mutex);
       m_s->packets.pop_front();
+      m_s->readAt.pop_front();
       m_s->released++;
     }
     m_s->changed.notify_all();
@@ -105,9 +114,6 @@ class FakeLoopback : public HX_ILoopbackDevice {
   }
   std::shared_ptr<DeviceScript> m_s;
 };
-
-std::atomic<int64_t> g_now{1000};
-int64_t FakeClock() { return g_now.load(); }
 
 HX_LoopbackFormat Pcm(int bits, int rate = 48000, int channels = 2) {
   HX_LoopbackFormat f;
@@ -184,13 +190,20 @@ class SystemSoundCapturerTest : public ::testing::Test {
     return c;
   }
   // Feeds |packets| and waits until the capture thread has taken them all.
-  void Feed(const std::vector<std::vector<uint8_t>>& packets) {
+  // With |firstReadMs| >= 0 the clock reads that when the first packet is
+  // read and moves on by |stepMs| for each later one.
+  void Feed(const std::vector<std::vector<uint8_t>>& packets, int64_t firstReadMs = -1,
+            int64_t stepMs = 10) {
     int target = 0;
     {
       std::lock_guard<std::mutex> lock(script->mutex);
       target = script->released + static_cast<int>(packets.size());
     }
-    for (const auto& p : packets) script->Push(p);
+    int64_t at = firstReadMs;
+    for (const auto& p : packets) {
+      script->Push(p, at);
+      if (at >= 0) at += stepMs;
+    }
     ASSERT_TRUE(script->WaitReleased(target));
   }
 
@@ -319,7 +332,9 @@ TEST_F(SystemSoundCapturerTest, TenMillisecondPacketsAt48kMakeExactBlocksAndTime
     packets.push_back(Ramp(480, i * 480));
     stream.insert(stream.end(), packets.back().begin(), packets.back().end());
   }
-  Feed(packets);
+  // Each 10 ms packet is read as it ends, the first at 1010 ms: the sound
+  // starts at 1000 ms.
+  Feed(packets, 1010);
   std::vector<VrMediaFramePtr> got = blocks.Get();
   // 32 packets of 1920 bytes are exactly 15 blocks: nothing is left over.
   ASSERT_EQ(got.size(), 15u);
@@ -336,25 +351,44 @@ TEST_F(SystemSoundCapturerTest, TenMillisecondPacketsAt48kMakeExactBlocksAndTime
     EXPECT_EQ(b->m_iRateBits, 768000);
     EXPECT_EQ(b->m_iSamples, 1024);
   }
-  // The accumulator ran empty, so the next packet takes a new base time.
-  g_now = 5000;
-  Feed({Ramp(480, 0), Ramp(480, 0), Ramp(480, 0)});
+  // Sound that comes back after a pause is stamped when it came, not right
+  // after the sound before it.
+  Feed({Ramp(480, 0), Ramp(480, 0), Ramp(480, 0)}, 5010);
   got = blocks.Get();
   ASSERT_EQ(got.size(), 16u);
   EXPECT_EQ(got[15]->m_llTimestamp, 5000);
   capturer->stop();
 }
 
-TEST_F(SystemSoundCapturerTest, At44100TheDivisorIs176BytesPerMillisecond) {
+// Sound lost again and again within a second is one episode: one line.
+TEST_F(SystemSoundCapturerTest, RepeatedLostSoundIsLoggedOncePerEpisode) {
+  auto capturer = Make(48000);
+  ASSERT_EQ(capturer->start(), 0);
+  LogCapture log;
+  // 10 ms packets, each read when it ends, with 590 ms of sound lost (a
+  // sink that keeps falling asleep) before each of the later ones: five
+  // gaps, each within a second of the one before.
+  for (int i = 0; i < 6; ++i) script->Push(Ramp(480, 0), 1010 + 600 * i);
+  ASSERT_TRUE(script->WaitReleased(6));
+  EXPECT_EQ(log.count("sound arrived later than its sample count allows"), 1);
+  // Two seconds later: a new episode.
+  script->Push(Ramp(480, 0), 6000);
+  ASSERT_TRUE(script->WaitReleased(7));
+  EXPECT_EQ(log.count("sound arrived later than its sample count allows"), 2);
+  capturer->stop();
+}
+
+TEST_F(SystemSoundCapturerTest, At44100TheStampsFollowTheTrueRate) {
   script->format = Pcm(16, 44100);
   auto capturer = Make(44100);
   ASSERT_EQ(capturer->start(), 0);
   std::vector<std::vector<uint8_t>> packets;
   for (int i = 0; i < 12; ++i) packets.push_back(Ramp(441, i * 441));
-  Feed(packets);
+  Feed(packets, 1010);
   std::vector<VrMediaFramePtr> got = blocks.Get();
   ASSERT_GE(got.size(), 5u);
-  const int64_t offsets[] = {0, 23, 46, 69, 93};
+  // 23.22 ms a block, not 4096 / 176 = 23.27 (44 samples a millisecond).
+  const int64_t offsets[] = {0, 23, 46, 69, 92};
   for (int k = 0; k < 5; ++k) EXPECT_EQ(got[k]->m_llTimestamp, 1000 + offsets[k]) << k;
   EXPECT_EQ(got[0]->m_iRateBits, 705600);
   capturer->stop();

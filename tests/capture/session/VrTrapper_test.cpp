@@ -416,9 +416,11 @@ TEST_F(VrTrapperTest, SilenceIsPacedByTheClockWithExactTimestamps) {
       EXPECT_TRUE(AllZero(b));
     }
     // rate / 1024 blocks per second of wall time: no more than were due by
-    // the end, and only a few behind what was due when stop began.
+    // the end, and only a few behind what was due when stop began, beyond
+    // the slots held back for late sound.
     EXPECT_LE(static_cast<int64_t>(blocks.size()), (after - start) * rate / 1000 / 1024 + 1);
-    EXPECT_GE(static_cast<int64_t>(blocks.size()), (stopping - start) * rate / 1000 / 1024 - 3);
+    EXPECT_GE(static_cast<int64_t>(blocks.size()),
+              (stopping - start) * rate / 1000 / 1024 - 3 - static_cast<int64_t>(VrTrapper::kMaxAudioBacklog));
   }
 }
 
@@ -428,15 +430,17 @@ TEST_F(VrTrapperTest, CapturedSoundFillsBlocksFromTheFrontAndShortBlocksEndInSil
   Output out;
   auto trapper = Make(&out);
   ASSERT_EQ(trapper->start(), 0);
-  auto block = [](int bytes, uint8_t fill) {
+  const int64_t now = HX_GetTickMs();
+  auto block = [](int bytes, uint8_t fill, int64_t at) {
     VrMediaFramePtr f = VrCreateMediaFrame();
     f->AllocData(bytes);
     std::memset(f->m_pData, fill, bytes);
     f->m_iMediaType = VR_MEDIA_AUDIO;
+    f->m_llTimestamp = at;
     return f;
   };
-  sources.sound->Emit(block(2000, 0x5A));
-  sources.sound->Emit(block(6000, 0x6B));  // cut at 4096 bytes
+  sources.sound->Emit(block(2000, 0x5A, now));
+  sources.sound->Emit(block(6000, 0x6B, now + 21));  // cut at 4096 bytes
   ASSERT_TRUE(out.WaitFor([&] {
     int loud = 0;
     for (const auto& b : out.audio) loud += b->m_pData[0] != 0;
@@ -454,19 +458,24 @@ TEST_F(VrTrapperTest, CapturedSoundFillsBlocksFromTheFrontAndShortBlocksEndInSil
 }
 
 TEST_F(VrTrapperTest, ABacklogOfCapturedSoundIsCutBackToKeepTheSoundOnTheClock) {
-  // Eight blocks arrive at once, as after a stall of the capture: playing
-  // them all would put every later sound eight blocks behind the pictures.
+  // Eight blocks arrive at once, as after a stall of the capture, stamped
+  // with the times they were captured at, the newest just now: playing them
+  // all would put every later sound blocks behind the pictures.
   cfg->m_bAudioEnable = true;
   cfg->m_iAudioSample = 48000;
   Output out;
   auto trapper = Make(&out);
   ASSERT_EQ(trapper->start(), 0);
+  // The run has been going for a while: the stalled sound's time was paced.
+  ASSERT_TRUE(out.WaitFor([&] { return out.audio.size() >= 10; }));
   LogCapture log;
+  const int64_t now = HX_GetTickMs();
   for (uint8_t fill = 1; fill <= 8; ++fill) {
     VrMediaFramePtr f = VrCreateMediaFrame();
     f->AllocData(VrTrapper::kAudioBlockBytes);
     std::memset(f->m_pData, fill, VrTrapper::kAudioBlockBytes);
     f->m_iMediaType = VR_MEDIA_AUDIO;
+    f->m_llTimestamp = now - (8 - fill) * 1024 * 1000 / 48000;
     sources.sound->Emit(f);
   }
   ASSERT_TRUE(out.WaitFor([&] {
@@ -489,6 +498,100 @@ TEST_F(VrTrapperTest, ABacklogOfCapturedSoundIsCutBackToKeepTheSoundOnTheClock) 
   ASSERT_GE(played.size(), VrTrapper::kMaxAudioBacklog);
   EXPECT_EQ(std::vector<int>(played.end() - 2, played.end()), (std::vector<int>{7, 8}));
   EXPECT_EQ(log.count("blocks behind the clock"), 1);
+}
+
+// Captured sound keeps the clock it was captured on: a block lost on the way
+// leaves one block of silence at its own time, and the blocks after it are
+// stamped one block later than a count of the blocks that arrived would put
+// them. They all arrive in one burst, well ahead of their time, and still
+// each goes out in the slot of its own time.
+TEST_F(VrTrapperTest, ALostBlockLeavesSilenceAtItsTimeAndLaterSoundKeepsItsOwnTime) {
+  cfg->m_bAudioEnable = true;
+  cfg->m_iAudioSample = 48000;
+  Output out;
+  auto trapper = Make(&out);
+  ASSERT_EQ(trapper->start(), 0);
+  const int64_t first = HX_GetTickMs() + 300;
+  auto capturedAt = [first](int k) { return first + int64_t{k} * 1024 * 1000 / 48000; };
+  for (int k = 0; k < 8; ++k) {
+    if (k == 3) continue;  // lost before it reached the session
+    VrMediaFramePtr f = VrCreateMediaFrame();
+    f->AllocData(VrTrapper::kAudioBlockBytes);
+    std::memset(f->m_pData, k + 1, VrTrapper::kAudioBlockBytes);
+    f->m_iMediaType = VR_MEDIA_AUDIO;
+    f->m_llTimestamp = capturedAt(k);
+    sources.sound->Emit(f);
+  }
+  ASSERT_TRUE(out.WaitFor([&] {
+    for (const auto& b : out.audio) {
+      if (b->m_pData[0] == 8) return true;
+    }
+    return false;
+  }));
+  trapper->stop();
+  const std::vector<VrMediaFramePtr> blocks = out.Audio();
+  std::vector<size_t> at(9, 0);  // output index of each fill
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    if (!AllZero(blocks[i])) at[blocks[i]->m_pData[0]] = i;
+  }
+  for (int k : {0, 1, 2, 4, 5, 6, 7}) {
+    const int fill = k + 1;
+    ASSERT_GT(at[fill], 0u) << fill;
+    // In consecutive slots from the first block on, the lost one's included.
+    EXPECT_EQ(at[fill], at[1] + static_cast<size_t>(k)) << fill;
+    // Within half a block of the time it was captured at.
+    EXPECT_LE(std::abs(blocks[at[fill]]->m_llTimestamp - capturedAt(k)), 11) << fill;
+  }
+  EXPECT_TRUE(AllZero(blocks[at[3] + 1]));
+  // The block after the gap: two blocks after the one before it, where
+  // counting the blocks that came would put it one block after.
+  const int64_t step = blocks[at[5]]->m_llTimestamp - blocks[at[3]]->m_llTimestamp;
+  EXPECT_GE(step, 42);
+  EXPECT_LE(step, 43);
+}
+
+// Sound that comes later than the hold is dropped, and each such episode
+// makes the hold a block longer, up to its bound; a new run starts short.
+TEST_F(VrTrapperTest, LateSoundLengthensTheHoldUpToItsBoundAndARestartShortensIt) {
+  cfg->m_bAudioEnable = true;
+  cfg->m_iAudioSample = 48000;
+  Output out;
+  auto trapper = Make(&out);
+  ASSERT_EQ(trapper->start(), 0);
+  EXPECT_EQ(trapper->audioHoldBlocks(), VrTrapper::kMaxAudioBacklog);
+  LogCapture log;
+  auto emitLate = [&] {
+    VrMediaFramePtr f = VrCreateMediaFrame();
+    f->AllocData(VrTrapper::kAudioBlockBytes);
+    f->m_iMediaType = VR_MEDIA_AUDIO;
+    f->m_llTimestamp = HX_GetTickMs() - 10000;
+    sources.sound->Emit(f);
+  };
+  auto waitHold = [&](size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (trapper->audioHoldBlocks() < n && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(5ms);
+    }
+    return trapper->audioHoldBlocks();
+  };
+  for (size_t n = VrTrapper::kMaxAudioBacklog + 1; n <= VrTrapper::kMaxAudioHold; ++n) {
+    emitLate();
+    ASSERT_EQ(waitHold(n), n);
+    // The next late block is a new episode only after a slot without one.
+    const size_t blocks = out.Audio().size();
+    ASSERT_TRUE(out.WaitFor([&] { return out.audio.size() >= blocks + 2; }));
+  }
+  emitLate();
+  const size_t blocks = out.Audio().size();
+  ASSERT_TRUE(out.WaitFor([&] { return out.audio.size() >= blocks + 2; }));
+  EXPECT_EQ(trapper->audioHoldBlocks(), VrTrapper::kMaxAudioHold);
+  EXPECT_EQ(log.count("blocks behind the clock"),
+            static_cast<int>(VrTrapper::kMaxAudioHold - VrTrapper::kMaxAudioBacklog) + 1);
+  trapper->stop();
+  ASSERT_EQ(trapper->start(), 0);
+  ASSERT_TRUE(out.WaitFor([&] { return out.audio.size() >= blocks + 3; }));
+  EXPECT_EQ(trapper->audioHoldBlocks(), VrTrapper::kMaxAudioBacklog);
+  trapper->stop();
 }
 
 // A sound source that runs ahead of the pacer for good (its clock is fast, or
@@ -582,12 +685,14 @@ TEST_F(VrTrapperTest, ARestartPacesFromTheRestartWithoutABurst) {
   std::this_thread::sleep_for(400ms);  // about 18 blocks of stopped time
   const int64_t restart = HX_GetTickMs();
   ASSERT_EQ(trapper->start(), 0);
-  std::this_thread::sleep_for(60ms);
+  ASSERT_TRUE(out.WaitFor([&] { return out.audio.size() > before; }));
   trapper->stop();
+  const int64_t stopped = HX_GetTickMs();
   std::vector<VrMediaFramePtr> blocks = out.Audio();
   ASSERT_GT(blocks.size(), before);
   EXPECT_GE(blocks[before]->m_llTimestamp, restart);
-  EXPECT_LE(blocks.size() - before, 6u);  // about 60 ms worth, not 460
+  // What the restarted run was due, not 18 blocks more for the stopped time.
+  EXPECT_LE(static_cast<int64_t>(blocks.size() - before), (stopped - restart) * 48 / 1024 + 2);
 }
 
 namespace {
