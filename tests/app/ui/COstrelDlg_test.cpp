@@ -36,9 +36,15 @@ std::vector<HX_MonitorDesc> Monitors(const char* spec) {
 }
 
 // Polls |done| for up to three seconds; the dialog's helpers run in other processes.
+// True as soon as |done| holds once (checked every 10 ms for 3 s). The first
+// true is the answer: checking again could see a passing state change, such as
+// the shell of a scripted tool forking for its sleep.
 bool WaitFor(const std::function<bool()>& done) {
-  for (int i = 0; i < 300 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return done();
+  for (int i = 0; i < 300; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
 }
 
 class DialogTest : public ::testing::Test {
@@ -245,11 +251,16 @@ TEST_F(DialogTest, AnnotationToolIsStartedAskedAboutAndEndedAtShutdown) {
   const std::string name = "gInk" + std::to_string(getpid());
   m_options.m_strAnnotationTool = m_dir.file("gInk/" + name);
   ASSERT_EQ(HX_MakeDirectories(m_dir.path() + "/gInk"), 0);
+  // Each second the shell forks for its sleep: a second process of that name
+  // for a moment. A longer sleep would outlive the test and hold its output.
   m_dir.write("gInk/" + name, "#!/bin/sh\nwhile :; do sleep 1; done\n");
   ASSERT_EQ(chmod(m_options.m_strAnnotationTool.c_str(), 0755), 0);
   COstrelDlg dlg(m_options);
-  ASSERT_TRUE(WaitFor([&] { return HX_FindProcesses(name).size() == 1; }));
-  const std::vector<pid_t> first = HX_FindProcesses(name);
+  std::vector<pid_t> first;
+  ASSERT_TRUE(WaitFor([&] {
+    first = HX_FindProcesses(name);
+    return first.size() == 1;
+  }));
   auto* restart = Child<QPushButton>(dlg, "restartAnnotation");
   restart->click();  // the scripted operator answers Cancel: it is left alone
   EXPECT_EQ(m_prompt.questions, std::vector<std::string>{"画笔正在运行，是否重启？"});
