@@ -2,7 +2,7 @@
 // A private PipeWire daemon for one test process, with the session manager
 // that links streams to nodes, and video producers on demand. Everything runs
 // in its own runtime directory (mode 0700) from a temporary folder:
-//   dbus-daemon  — a private session bus: WirePlumber exits without one;
+//   DbusSession  — a private session bus: WirePlumber exits without one;
 //   pipewire     — the daemon;
 //   wireplumber  — without it no link is ever made, so a consumer stream
 //                  that names a node never receives a buffer;
@@ -23,11 +23,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/DbusSession.h"
 #include "support/SpawnedProcess.h"
 
 class PipeWireServer {
@@ -60,16 +62,14 @@ class PipeWireServer {
     }
     m_strDir = tmpl;
     chmod(m_strDir.c_str(), 0700);
-    m_strBus = "unix:path=" + m_strDir + "/bus";
     const char* previous = std::getenv("PIPEWIRE_RUNTIME_DIR");
     m_bHadPrevious = previous != nullptr;
     if (previous != nullptr) m_strPrevious = previous;
     setenv("PIPEWIRE_RUNTIME_DIR", m_strDir.c_str(), 1);
 
-    m_vDaemons.push_back(Spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile",
-                                "--address=" + m_strBus}, "dbus"));
-    if (!WaitUntil([&] { return std::filesystem::exists(m_strDir + "/bus"); })) {
-      m_strError = "dbus-daemon did not come up: " + log("dbus");
+    m_bus.emplace();
+    if (!m_bus->ready()) {
+      m_strError = m_bus->error();  // "dbus-daemon did not come up: " and its log
       return;
     }
     m_vDaemons.push_back(Spawn({"pipewire"}, "pipewire"));
@@ -222,16 +222,18 @@ class PipeWireServer {
   // output goes to <dir>/<name>.log (standard output to |output| when given).
   pid_t Spawn(const std::vector<std::string>& argv, const std::string& name,
               const std::string& output = std::string()) const {
+    const std::string bus = m_bus ? m_bus->address() : std::string();
     const std::vector<std::string> env = ChildEnvironment(
         {"XDG_RUNTIME_DIR=", "HOME=", "DBUS_SESSION_BUS_ADDRESS=", "PIPEWIRE_", "XDG_CONFIG_HOME=",
          "XDG_STATE_HOME="},
-        {"XDG_RUNTIME_DIR=" + m_strDir, "HOME=" + m_strDir, "DBUS_SESSION_BUS_ADDRESS=" + m_strBus});
+        {"XDG_RUNTIME_DIR=" + m_strDir, "HOME=" + m_strDir, "DBUS_SESSION_BUS_ADDRESS=" + bus});
     const std::string logFile = m_strDir + "/" + name + ".log";
     return SpawnLogged(argv, env, output.empty() ? logFile : output, logFile);
   }
 
   std::string m_strDir;
-  std::string m_strBus;
+  // Stopped after the daemons on it: it is destroyed after the destructor's body.
+  std::optional<DbusSession> m_bus;
   std::string m_strError;
   std::string m_strPrevious;
   bool m_bHadPrevious = false;
