@@ -15,27 +15,20 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "support/SpawnedProcess.h"
 
 class Child {
  public:
   Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
         const std::string& outPath, const std::string& errPath)
       : m_out(outPath), m_err(errPath) {
-    std::vector<std::string> envs;
-    for (char** e = environ; *e != nullptr; ++e) envs.emplace_back(*e);
-    for (const std::string& kv : env) envs.push_back(kv);
-    std::vector<char*> a, en;
-    for (const auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-    a.push_back(nullptr);
-    for (const auto& s : envs) en.push_back(const_cast<char*>(s.c_str()));
-    en.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (posix_spawn(&m_pid, a[0], &fa, nullptr, a.data(), en.data()) != 0) m_pid = -1;
+    // |env| comes after this process's own entries, replacing none of them.
+    m_pid = SpawnWithActions(argv, ChildEnvironment({}, env), &fa);
     posix_spawn_file_actions_destroy(&fa);
   }
   ~Child() {

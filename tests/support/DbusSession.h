@@ -6,23 +6,18 @@
 // Use from the test's main thread.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-extern char** environ;
+#include "support/SpawnedProcess.h"
 
 class DbusSession {
  public:
@@ -111,17 +106,7 @@ class DbusSession {
   }
 
   static void Stop(pid_t& pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (waitpid(pid, nullptr, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    StopProcess(pid);
     pid = -1;
   }
 
@@ -129,30 +114,12 @@ class DbusSession {
   // first line of its standard output (within 10 s).
   pid_t StartReadingLine(const std::vector<std::string>& argv, const std::string& logName,
                          std::string* line) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      if (std::strncmp(*e, "DBUS_SESSION_BUS_ADDRESS=", 25) != 0) env.emplace_back(*e);
-    }
-    if (!m_strAddress.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + m_strAddress);
-    std::vector<char*> envp;
-    for (std::string& s : env) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    std::vector<char*> argp;
-    for (std::string& s : args) argp.push_back(s.data());
-    argp.push_back(nullptr);
-
+    std::vector<std::string> add;
+    if (!m_strAddress.empty()) add.push_back("DBUS_SESSION_BUS_ADDRESS=" + m_strAddress);
+    const std::vector<std::string> env = ChildEnvironment({"DBUS_SESSION_BUS_ADDRESS="}, add);
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return -1;
-    const std::string logPath = m_strDir + "/" + logName;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = SpawnToFd(argv, env, out[1], m_strDir + "/" + logName);
     close(out[1]);
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

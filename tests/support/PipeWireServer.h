@@ -2,7 +2,7 @@
 // A private PipeWire daemon for one test process, with the session manager
 // that links streams to nodes, and video producers on demand. Everything runs
 // in its own runtime directory (mode 0700) from a temporary folder:
-//   dbus-daemon  — a private session bus: WirePlumber exits without one;
+//   DbusSession  — a private session bus: WirePlumber exits without one;
 //   pipewire     — the daemon;
 //   wireplumber  — without it no link is ever made, so a consumer stream
 //                  that names a node never receives a buffer;
@@ -12,9 +12,7 @@
 // PIPEWIRE_RUNTIME_DIR points at the daemon while the object lives, so a
 // stream connecting to the default daemon finds this one. Use from the test's
 // main thread. available() is false (with a reason) when a program is missing.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,16 +20,17 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "support/DbusSession.h"
+#include "support/SpawnedProcess.h"
 
 class PipeWireServer {
  public:
@@ -63,16 +62,14 @@ class PipeWireServer {
     }
     m_strDir = tmpl;
     chmod(m_strDir.c_str(), 0700);
-    m_strBus = "unix:path=" + m_strDir + "/bus";
     const char* previous = std::getenv("PIPEWIRE_RUNTIME_DIR");
     m_bHadPrevious = previous != nullptr;
     if (previous != nullptr) m_strPrevious = previous;
     setenv("PIPEWIRE_RUNTIME_DIR", m_strDir.c_str(), 1);
 
-    m_vDaemons.push_back(Spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile",
-                                "--address=" + m_strBus}, "dbus"));
-    if (!WaitUntil([&] { return std::filesystem::exists(m_strDir + "/bus"); })) {
-      m_strError = "dbus-daemon did not come up: " + log("dbus");
+    m_bus.emplace();
+    if (!m_bus->ready()) {
+      m_strError = m_bus->error();  // "dbus-daemon did not come up: " and its log
       return;
     }
     m_vDaemons.push_back(Spawn({"pipewire"}, "pipewire"));
@@ -91,8 +88,8 @@ class PipeWireServer {
   }
 
   ~PipeWireServer() {
-    for (auto& [name, pid] : m_mProducers) Stop(pid);
-    for (auto it = m_vDaemons.rbegin(); it != m_vDaemons.rend(); ++it) Stop(*it);
+    for (auto& [name, pid] : m_mProducers) StopProcess(pid);
+    for (auto it = m_vDaemons.rbegin(); it != m_vDaemons.rend(); ++it) StopProcess(*it);
     if (m_strDir.empty()) return;
     if (m_bHadPrevious) {
       setenv("PIPEWIRE_RUNTIME_DIR", m_strPrevious.c_str(), 1);
@@ -221,58 +218,22 @@ class PipeWireServer {
     return ss.str();
   }
 
+  // Starts |argv| in the private runtime directory, on the private bus; its
+  // output goes to <dir>/<name>.log (standard output to |output| when given).
   pid_t Spawn(const std::vector<std::string>& argv, const std::string& name,
               const std::string& output = std::string()) const {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      if (std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) == 0 || std::strncmp(*e, "HOME=", 5) == 0 ||
-          std::strncmp(*e, "DBUS_SESSION_BUS_ADDRESS=", 25) == 0 ||
-          std::strncmp(*e, "PIPEWIRE_", 9) == 0 || std::strncmp(*e, "XDG_CONFIG_HOME=", 16) == 0 ||
-          std::strncmp(*e, "XDG_STATE_HOME=", 15) == 0) {
-        continue;
-      }
-      env.emplace_back(*e);
-    }
-    env.push_back("XDG_RUNTIME_DIR=" + m_strDir);
-    env.push_back("HOME=" + m_strDir);
-    env.push_back("DBUS_SESSION_BUS_ADDRESS=" + m_strBus);
-    std::vector<char*> envp;
-    for (std::string& s : env) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    std::vector<char*> argp;
-    for (std::string& s : args) argp.push_back(s.data());
-    argp.push_back(nullptr);
-
+    const std::string bus = m_bus ? m_bus->address() : std::string();
+    const std::vector<std::string> env = ChildEnvironment(
+        {"XDG_RUNTIME_DIR=", "HOME=", "DBUS_SESSION_BUS_ADDRESS=", "PIPEWIRE_", "XDG_CONFIG_HOME=",
+         "XDG_STATE_HOME="},
+        {"XDG_RUNTIME_DIR=" + m_strDir, "HOME=" + m_strDir, "DBUS_SESSION_BUS_ADDRESS=" + bus});
     const std::string logFile = m_strDir + "/" + name + ".log";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, (output.empty() ? logFile : output).c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-  }
-
-  static void Stop(pid_t pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (waitpid(pid, nullptr, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    return SpawnLogged(argv, env, output.empty() ? logFile : output, logFile);
   }
 
   std::string m_strDir;
-  std::string m_strBus;
+  // Stopped after the daemons on it: it is destroyed after the destructor's body.
+  std::optional<DbusSession> m_bus;
   std::string m_strError;
   std::string m_strPrevious;
   bool m_bHadPrevious = false;

@@ -4,9 +4,7 @@
 // pointing at it while the object lives (the previous value comes back on
 // destruction). It can play PCM from memory or a generated tone into a sink
 // through pacat. Use from the test's main thread.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +12,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "support/SpawnedProcess.h"
 
 class PulseServer {
  public:
@@ -95,11 +92,7 @@ class PulseServer {
   void terminate() {
     stopPlayback();
     if (m_iDaemon <= 0) return;
-    kill(m_iDaemon, SIGTERM);
-    if (!WaitFor(m_iDaemon, std::chrono::seconds(5))) {
-      kill(m_iDaemon, SIGKILL);
-      waitpid(m_iDaemon, nullptr, 0);
-    }
+    StopProcess(m_iDaemon);
     m_iDaemon = -1;
   }
 
@@ -172,34 +165,11 @@ class PulseServer {
  private:
   // Starts |argv| with this server in its environment; output goes to |log|.
   pid_t Spawn(const std::vector<std::string>& argv, const std::string& log) const {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      if (std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) == 0 || std::strncmp(*e, "HOME=", 5) == 0 ||
-          std::strncmp(*e, "PULSE_SERVER=", 13) == 0) {
-        continue;
-      }
-      env.emplace_back(*e);
-    }
-    env.push_back("XDG_RUNTIME_DIR=" + m_strDir);
-    env.push_back("HOME=" + m_strDir);
-    env.push_back("PULSE_SERVER=" + m_strServer);
-    std::vector<char*> envp;
-    for (std::string& s : env) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    std::vector<char*> argp;
-    for (std::string& s : args) argp.push_back(s.data());
-    argp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    return SpawnLogged(argv,
+                       ChildEnvironment({"XDG_RUNTIME_DIR=", "HOME=", "PULSE_SERVER="},
+                                        {"XDG_RUNTIME_DIR=" + m_strDir, "HOME=" + m_strDir,
+                                         "PULSE_SERVER=" + m_strServer}),
+                       log);
   }
   static int Wait(pid_t pid) {
     if (pid <= 0) return -1;

@@ -18,12 +18,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "support/SpawnedProcess.h"
 
 class XvfbServer {
  public:
@@ -95,21 +94,9 @@ class XvfbServer {
  private:
   // Spawns with this process's environment plus DISPLAY (when known).
   pid_t Spawn(const std::vector<std::string>& argv, posix_spawn_file_actions_t* actions) const {
-    std::vector<std::string> env;
-    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-      if (std::strncmp(*e, "DISPLAY=", 8) != 0) env.emplace_back(*e);
-    }
-    if (!m_strDisplay.empty()) env.push_back("DISPLAY=" + m_strDisplay);
-    std::vector<char*> envp;
-    for (std::string& s : env) envp.push_back(&s[0]);
-    envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    std::vector<char*> argp;
-    for (std::string& s : args) argp.push_back(&s[0]);
-    argp.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argp[0], actions, nullptr, argp.data(), envp.data()) != 0) return -1;
-    return pid;
+    std::vector<std::string> add;
+    if (!m_strDisplay.empty()) add.push_back("DISPLAY=" + m_strDisplay);
+    return SpawnWithActions(argv, ChildEnvironment({"DISPLAY="}, add), actions);
   }
 
   bool StartServer() {
@@ -236,20 +223,10 @@ class XvfbServer {
            std::to_string(m_options.depth);
   }
 
+  // Xvfb and its clients get about 2 s to end before they are killed.
   static void Terminate(pid_t* pid) {
     if (*pid <= 0) return;
-    kill(*pid, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 100; ++i) {
-      pid_t r = waitpid(*pid, &status, WNOHANG);
-      if (r == *pid || (r < 0 && errno != EINTR)) {
-        *pid = 0;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(*pid, SIGKILL);
-    waitpid(*pid, &status, 0);
+    StopProcess(*pid, std::chrono::seconds(2));
     *pid = 0;
   }
 
