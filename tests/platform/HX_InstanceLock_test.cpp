@@ -36,15 +36,24 @@ TEST(HX_InstanceLock, OneHolderPerBaseDirectoryAcrossProcessesUntilItEnds) {
   EXPECT_EQ(AcquireInChild(b.path()), HX_InstanceLock::kAcquired);  // another --home is independent
   lock.release();
   EXPECT_EQ(AcquireInChild(a.path()), HX_InstanceLock::kAcquired);
-  // A holder killed outright leaves no lock behind.
+  // A holder killed outright leaves no lock behind. It says when it holds the
+  // lock: probing meanwhile would make it lose the race to a probe.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
   pid_t holder = fork();
   if (holder == 0) {
+    close(ready[0]);
     HX_InstanceLock l;
-    if (l.acquire(a.path()) != 0) _exit(1);
+    const char result = static_cast<char>(-l.acquire(a.path()));
+    if (write(ready[1], &result, 1) != 1 || result != 0) _exit(1);
     pause();
     _exit(0);
   }
-  for (int i = 0; i < 200 && AcquireInChild(a.path()) == HX_InstanceLock::kAcquired; ++i) usleep(10000);
+  close(ready[1]);
+  char result = 99;
+  ASSERT_EQ(read(ready[0], &result, 1), 1);
+  close(ready[0]);
+  ASSERT_EQ(result, 0);
   EXPECT_EQ(AcquireInChild(a.path()), HX_InstanceLock::kHeldElsewhere);
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
