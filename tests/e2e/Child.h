@@ -27,7 +27,7 @@ class Child {
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    // |env| comes after this process's own entries, replacing none of them.
+    // |env| replaces this process's entries of the same names.
     m_pid = SpawnWithActions(argv, ChildEnvironment({}, env), &fa);
     posix_spawn_file_actions_destroy(&fa);
   }

@@ -18,16 +18,18 @@
 extern char** environ;
 
 // This process's environment without the entries that start with one of
-// |drop| ("HOME=" drops one name, "PIPEWIRE_" a family), then |add|
-// ("NAME=value") in that order.
-inline std::vector<std::string> ChildEnvironment(const std::vector<std::string>& drop,
+// |drop| ("HOME=" drops one name, "PIPEWIRE_" a family) and without the names
+// |add| sets, then |add| ("NAME=value") in that order: what |add| sets always
+// wins over what this process inherited.
+inline std::vector<std::string> ChildEnvironment(std::vector<std::string> drop,
                                                  const std::vector<std::string>& add) {
+  for (const std::string& entry : add) drop.push_back(entry.substr(0, entry.find('=') + 1));
   std::vector<std::string> env;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
     const std::string entry = *e;
     bool dropped = false;
     for (const std::string& prefix : drop) {
-      if (entry.compare(0, prefix.size(), prefix) == 0) {
+      if (!prefix.empty() && entry.compare(0, prefix.size(), prefix) == 0) {
         dropped = true;
         break;
       }
