@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -240,7 +241,11 @@ int VrRecordingFinalizer::Scan(int fd, int64_t fileSize, VrRecordingLayout* layo
 
 int VrRecordingFinalizer::Finalize(const std::string& path, VrFinalizeReport* report) {
   *report = VrFinalizeReport{};
-  HX_UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Through a symbolic link, the file it names is replaced, not the link.
+  HX_MallocPtr<char> real(::realpath(path.c_str(), nullptr));
+  if (!real) return Fail(report, kCannotRead, "cannot open it: " + ErrnoText(errno));
+  const std::string file = real.get();
+  HX_UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
   if (!fd || ::fstat(fd.get(), &st) != 0) return Fail(report, kCannotRead, "cannot open it: " + ErrnoText(errno));
   if (!S_ISREG(st.st_mode)) return Fail(report, kCannotRead, "not a regular file");
@@ -260,21 +265,21 @@ int VrRecordingFinalizer::Finalize(const std::string& path, VrFinalizeReport* re
     return Fail(report, kNothingPlayable, "no complete fragment: nothing in it plays");
   }
 
-  TemporaryFile temporary(DirectoryOf(path));
+  TemporaryFile temporary(DirectoryOf(file));
   if (!temporary.created()) {
-    return Fail(report, kWriteFailed, "cannot create a file in " + DirectoryOf(path) + ": " + ErrnoText(errno));
+    return Fail(report, kWriteFailed, "cannot create a file in " + DirectoryOf(file) + ": " + ErrnoText(errno));
   }
-  ret = Remux(path, report->m_stLayout.m_llUsableSize, temporary.name(), report);
+  ret = Remux(file, report->m_stLayout.m_llUsableSize, temporary.name(), report);
   if (ret < 0) return ret;
   if (::fchmod(temporary.fd(), st.st_mode & 07777) != 0 || ::fsync(temporary.fd()) != 0) {
     return Fail(report, kWriteFailed, "cannot write " + temporary.name() + ": " + ErrnoText(errno));
   }
-  if (::rename(temporary.name().c_str(), path.c_str()) != 0) {
+  if (::rename(temporary.name().c_str(), file.c_str()) != 0) {
     return Fail(report, kWriteFailed, "cannot replace it: " + ErrnoText(errno));
   }
   temporary.renamed();
   // The new name survives a power loss only once the directory is on disk.
-  HX_UniqueFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  HX_UniqueFd dir(::open(DirectoryOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir) ::fsync(dir.get());
   return 0;
 }

@@ -48,6 +48,7 @@ class VrRecordingFinalizer {
   // Rewrites |path| as a plain MP4 of its usable prefix: all streams, packets
   // and timestamps unchanged, `faststart`. 0, or a negative code above with
   // report->m_strReason set; on failure |path| is untouched and no temporary
-  // file is left. Writes no log line: the caller reports the one line.
+  // file is left. Through a symbolic link, the file it names is rewritten.
+  // Writes no log line: the caller reports the one line.
   static int Finalize(const std::string& path, VrFinalizeReport* report);
 };
