@@ -1,11 +1,13 @@
 // The ostrel executable: the dialog application without arguments (or with
-// --home DIR / --home=DIR), the headless runner with --headless.
+// --home DIR / --home=DIR), the headless runner with --headless, the
+// recording rewriter with --finalize FILE....
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/HX_IOperatorPrompt.h"
+#include "app/VrFinalizeCommand.h"
 #include "app/VrHeadlessRunner.h"
 #include "app/ui/COstrelApp.h"
 #include "platform/HX_InstanceLock.h"
@@ -16,9 +18,21 @@ int main(int argc, char** argv) {
   // a crash (the dialog and the headless runner both poll it).
   VrInstallStopSignals();
   bool headless = false, help = false;
+  int finalizeAt = 0;
   for (int i = 1; i < argc; ++i) {
     headless = headless || std::strcmp(argv[i], "--headless") == 0;
     help = help || std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0;
+    if (finalizeAt == 0 && std::strcmp(argv[i], "--finalize") == 0) finalizeAt = i;
+  }
+  // Everything after --finalize is a file name; it takes no other option and
+  // neither the configuration nor the instance lock.
+  if (finalizeAt != 0) {
+    if (finalizeAt != 1 || argc < 3) {
+      std::fprintf(stderr, "ostrel: --finalize comes first and takes one or more files\n\n%s",
+                   VrHeadlessUsage());
+      return 2;
+    }
+    return VrRunFinalize(std::vector<std::string>(argv + 2, argv + argc));
   }
   if (!headless && !help) return COstrelApp::Run(argc, argv);
 

@@ -18,6 +18,7 @@
 
 #include "e2e/Child.h"
 #include "e2e/HeadlessRunFixture.h"
+#include "record/RecordProbe.h"
 #include "support/PulseServer.h"
 #include "support/FreePort.h"
 #include "support/TempDir.h"
@@ -463,4 +464,41 @@ TEST(EndToEndWindow, AWindowUnderAWindowManagerIsRecordedAtItsClientSize) {
                            file + "'");
   EXPECT_EQ(size, std::to_string(width) + "," + std::to_string(height) + "\n");
   window.signal(SIGTERM);
+}
+
+// What a user runs on recordings after a power loss: no display, no
+// configuration, one line per file, and the exit code says whether all worked.
+TEST(EndToEndFinalize, EachFileIsRewrittenOrRefusedInOneLineAndTheExitCodeTellsWhetherAllWorked) {
+  TempDir dir;
+  const std::string whole = dir.file("whole.mp4"), cut = dir.file("cut.mp4"), notes = dir.file("notes.txt");
+  // Muxed with the recorder's flags: a fragment at each key frame (every second).
+  ASSERT_EQ(Shell("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 "
+                  "-t 4 -c:v libx264 -preset ultrafast -g 25 -c:a aac -movflags frag_keyframe+empty_moov+default_base_moof "
+                  "-frag_duration 2000000 '" + whole + "' 2>&1"),
+            "");
+  uint64_t lastMoof = 0;
+  for (const Box& b : TopLevelBoxes(whole)) {
+    if (b.type == "moof") lastMoof = b.offset;
+  }
+  ASSERT_GT(lastMoof, 0u);
+  Copy(whole, cut, lastMoof + 40);  // inside the traf, as a power loss can leave it
+  ASSERT_NE(DecodeErrors(cut), "") << "FFmpeg opens a file cut inside a moof";
+  dir.write("notes.txt", "not a recording\n");
+
+  Child run({OSTREL_BIN, "--finalize", whole, cut, notes}, {}, dir.file("f.out"), dir.file("f.err"));
+  EXPECT_EQ(run.wait(60s), 1);
+  const std::string out = run.out();
+  std::smatch m;
+  EXPECT_TRUE(std::regex_match(out, m, std::regex(whole + R"(: plain MP4 with its index at the front, 4\.0 s kept \(4 fragments, [0-9]+ packets\)
+)" + cut + R"(: plain MP4 with its index at the front, 3\.0 s kept \(3 fragments, [0-9]+ packets\), [0-9]+ bytes after the last complete fragment dropped
+)"))) << out;
+  EXPECT_EQ(run.err(), "ostrel: " + notes + ": not an MP4 recording; left unchanged\n");
+  EXPECT_EQ(DecodeErrors(cut), "");
+  EXPECT_EQ(dir.read("notes.txt"), "not a recording\n");
+
+  Child again({OSTREL_BIN, "--finalize", cut}, {}, dir.file("a.out"), dir.file("a.err"));
+  EXPECT_EQ(again.wait(60s), 0) << again.err();
+  Child usage({OSTREL_BIN, "--finalize"}, {}, dir.file("u.out"), dir.file("u.err"));
+  EXPECT_EQ(usage.wait(30s), 2);
+  EXPECT_NE(usage.err().find("--finalize FILE..."), std::string::npos) << usage.err();
 }
