@@ -189,8 +189,11 @@ int HX_PulseLoopback::initialize(int64_t bufferDuration100ns, const HX_LoopbackF
     const uint32_t fragment = static_cast<uint32_t>(pa_usec_to_bytes(kPacketMs * 1000, &m_stSinkSpec));
     const uint32_t buffer = static_cast<uint32_t>(
         pa_usec_to_bytes(static_cast<pa_usec_t>(bufferDuration100ns / 10), &m_stSinkSpec));
+    const uint32_t heldUp = static_cast<uint32_t>(pa_usec_to_bytes(kHeldUpMs * 1000, &m_stSinkSpec));
     attr.fragsize = fragment;  // ... but packets of about 10 ms
-    attr.maxlength = std::max(buffer, fragment * 2);
+    // Room for a backlog: sound the server drops for want of room leaves no
+    // trace, and the sound after it would be placed too early.
+    attr.maxlength = std::max({buffer, fragment * 2, heldUp});
     // Corked until startStream; ADJUST_LATENCY makes the monitor itself run
     // at the fragment's latency so packets really come every 10 ms.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED |
@@ -252,7 +255,7 @@ int HX_PulseLoopback::nextPacketFrames(uint32_t* frames) {
     if (pa_stream_get_state(m_pStream.get()) != PA_STREAM_READY) {
       result = ContextError();
     } else {
-      // Take whole chunks until one frame is there; holes carry no data.
+      // Take whole chunks until one frame is there.
       while (m_vPacket.size() < m_uiFrameBytes) {
         const void* data = nullptr;
         size_t bytes = 0;
@@ -264,6 +267,10 @@ int HX_PulseLoopback::nextPacketFrames(uint32_t* frames) {
         if (data != nullptr) {
           const auto* p = static_cast<const uint8_t*>(data);
           m_vPacket.insert(m_vPacket.end(), p, p + bytes);
+        } else {
+          // A hole is sound that never reached the stream: silence keeps
+          // what follows at its own time.
+          m_vPacket.insert(m_vPacket.end(), bytes, m_stSinkSpec.format == PA_SAMPLE_U8 ? 0x80 : 0);
         }
         pa_stream_drop(m_pStream.get());
       }

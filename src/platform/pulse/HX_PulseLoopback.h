@@ -17,6 +17,9 @@ class HX_PulseLoopback : public HX_ILoopbackDevice {
  public:
   // The record stream's fragment: one packet of this many milliseconds.
   static constexpr int kPacketMs = 10;
+  // How long the reader may be held up (a busy machine) before the sound
+  // server has to drop what was captured meanwhile; only a backlog fills it.
+  static constexpr int kHeldUpMs = 2000;
 
   HX_PulseLoopback();
   ~HX_PulseLoopback() override;

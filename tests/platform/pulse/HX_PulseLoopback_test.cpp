@@ -187,6 +187,45 @@ TEST(HX_PulseLoopback, MonitorDeliversTenMillisecondPacketsOfWhatPlays) {
   EXPECT_LE(largest, 4u * 480u);
 }
 
+// Under load the capture thread can be held up for a while; the sound of
+// that time must still arrive afterwards, or everything after it would be
+// placed too early.
+TEST(HX_PulseLoopback, AReaderHeldUpLosesNoSound) {
+  PulseServer server;
+  ASSERT_TRUE(server.ready()) << server.error();
+  HX_PulseLoopback dev;
+  HX_LoopbackFormat format;
+  OpenAll(dev, &format);
+  ASSERT_TRUE(server.playTone(440, 20.0, 48000, "test"));
+  auto readFor = [&dev](std::chrono::milliseconds span, uint64_t* frames) {
+    const auto end = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < end) {
+      uint32_t n = 0;
+      ASSERT_EQ(dev.nextPacketFrames(&n), 0);
+      if (n == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        continue;
+      }
+      const uint8_t* data = nullptr;
+      ASSERT_EQ(dev.getBuffer(&data, &n), 0);
+      *frames += n;
+      ASSERT_EQ(dev.releaseBuffer(n), 0);
+    }
+  };
+  // Past the null sink's start-up rendering, then counted from a steady read.
+  uint64_t ignored = 0;
+  readFor(std::chrono::milliseconds(3000), &ignored);
+  uint64_t frames = 0;
+  const auto start = std::chrono::steady_clock::now();
+  readFor(std::chrono::milliseconds(500), &frames);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  readFor(std::chrono::milliseconds(1000), &frames);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  server.stopPlayback();
+  // What stays in the sound server's pipeline at either end is a few packets.
+  EXPECT_NEAR(static_cast<double>(frames), seconds * 48000, 0.06 * 48000) << "over " << seconds << " s";
+}
+
 TEST(HX_PulseLoopback, ServerGoingAwayIsReportedNotHung) {
   PulseServer server;
   ASSERT_TRUE(server.ready()) << server.error();
