@@ -25,7 +25,8 @@ class HX_ILoopbackDevice {
   // The format in which the output mixes (and loopback delivers) sound.
   virtual int getMixFormat(HX_LoopbackFormat* format) = 0;
   // Prepares a capture stream of the output's mix in |format| with a buffer of
-  // |bufferDuration100ns|.
+  // at least |bufferDuration100ns| (an implementation may keep more, so that a
+  // reader held up for a while loses nothing).
   virtual int initialize(int64_t bufferDuration100ns, const HX_LoopbackFormat& format) = 0;
   // Attaches the reading side of the prepared stream.
   virtual int openCaptureSide() = 0;
