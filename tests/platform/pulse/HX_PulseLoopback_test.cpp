@@ -42,6 +42,25 @@ void OpenAll(HX_PulseLoopback& dev, HX_LoopbackFormat* format) {
   ASSERT_EQ(dev.startStream(), 0);
 }
 
+// Takes the next packet when one is ready and hands its frames to |visit|;
+// returns how many frames it had (0, after a short sleep, when none).
+template <typename Visit>
+uint32_t TakePacket(HX_PulseLoopback& dev, Visit visit) {
+  uint32_t n = 0;
+  EXPECT_EQ(dev.nextPacketFrames(&n), 0);
+  if (n == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 0;
+  }
+  const uint8_t* data = nullptr;
+  uint32_t got = 0;
+  EXPECT_EQ(dev.getBuffer(&data, &got), 0);
+  EXPECT_EQ(got, n);
+  if (data != nullptr) visit(data, got);
+  EXPECT_EQ(dev.releaseBuffer(got), 0);
+  return got;
+}
+
 }  // namespace
 
 TEST(HX_PulseLoopbackFormat, SinkSpecsBecomeMixFormats) {
@@ -161,24 +180,16 @@ TEST(HX_PulseLoopback, MonitorDeliversTenMillisecondPacketsOfWhatPlays) {
   // appears, so the first packet may take that long; then read for 1 s more.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
   bool first = true;
-  while (std::chrono::steady_clock::now() < deadline) {
-    uint32_t n = 0;
-    ASSERT_EQ(dev.nextPacketFrames(&n), 0);
-    if (n == 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      continue;
-    }
+  while (std::chrono::steady_clock::now() < deadline && !::testing::Test::HasFailure()) {
+    const uint32_t got = TakePacket(dev, [&loud](const uint8_t* data, uint32_t n) {
+      const auto* pcm = reinterpret_cast<const int16_t*>(data);
+      for (uint32_t i = 0; i < n * 2; ++i) loud = loud || std::abs(pcm[i]) > 1000;
+    });
+    if (got == 0) continue;
     if (first) deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     first = false;
-    const uint8_t* data = nullptr;
-    uint32_t got = 0;
-    ASSERT_EQ(dev.getBuffer(&data, &got), 0);
-    ASSERT_EQ(got, n);
-    const auto* pcm = reinterpret_cast<const int16_t*>(data);
-    for (uint32_t i = 0; i < got * 2; ++i) loud = loud || std::abs(pcm[i]) > 1000;
     frames += got;
     largest = std::max(largest, got);
-    ASSERT_EQ(dev.releaseBuffer(got), 0);
   }
   server.stopPlayback();
   EXPECT_TRUE(loud) << "the tone played into the sink never reached its monitor";
@@ -199,17 +210,8 @@ TEST(HX_PulseLoopback, AReaderHeldUpLosesNoSound) {
   ASSERT_TRUE(server.playTone(440, 20.0, 48000, "test"));
   auto readFor = [&dev](std::chrono::milliseconds span, uint64_t* frames) {
     const auto end = std::chrono::steady_clock::now() + span;
-    while (std::chrono::steady_clock::now() < end) {
-      uint32_t n = 0;
-      ASSERT_EQ(dev.nextPacketFrames(&n), 0);
-      if (n == 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        continue;
-      }
-      const uint8_t* data = nullptr;
-      ASSERT_EQ(dev.getBuffer(&data, &n), 0);
-      *frames += n;
-      ASSERT_EQ(dev.releaseBuffer(n), 0);
+    while (std::chrono::steady_clock::now() < end && !::testing::Test::HasFailure()) {
+      *frames += TakePacket(dev, [](const uint8_t*, uint32_t) {});
     }
   };
   // Past the null sink's start-up rendering, then counted from a steady read.
@@ -218,12 +220,13 @@ TEST(HX_PulseLoopback, AReaderHeldUpLosesNoSound) {
   uint64_t frames = 0;
   const auto start = std::chrono::steady_clock::now();
   readFor(std::chrono::milliseconds(500), &frames);
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
   readFor(std::chrono::milliseconds(1000), &frames);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   server.stopPlayback();
-  // What stays in the sound server's pipeline at either end is a few packets.
-  EXPECT_NEAR(static_cast<double>(frames), seconds * 48000, 0.06 * 48000) << "over " << seconds << " s";
+  // What stays in the sound server's pipeline at either end is a few packets,
+  // and a busy machine may delay the last ones; a lost hold is 0.5 s or more.
+  EXPECT_NEAR(static_cast<double>(frames), seconds * 48000, 0.15 * 48000) << "over " << seconds << " s";
 }
 
 TEST(HX_PulseLoopback, ServerGoingAwayIsReportedNotHung) {
