@@ -6,6 +6,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -59,11 +60,18 @@ std::vector<std::string> Mp4Files(const std::string& dir) {
   for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
     if (entry.path().extension() == ".mp4") files.push_back(entry.path().string());
   }
-  std::sort(files.begin(), files.end(), [](const std::string& a, const std::string& b) {
-    // "X.mp4" before "X_1.mp4" before "X_2.mp4"; plain string order puts '.' first too,
-    // but "_10" would sort before "_2".
-    return a.size() != b.size() ? a.size() < b.size() : a < b;
-  });
+  // In the order they were written: by the second in the name, then "X.mp4"
+  // before "X_1.mp4" before "X_2.mp4" ... "X_10.mp4" (plain string order would
+  // put "_10" before "_2"; length first would put the next second's first file
+  // before this second's "_1").
+  auto key = [](const std::string& path) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    const size_t underscore = name.find('_');
+    const long suffix = underscore == std::string::npos ? 0 : std::atol(name.c_str() + underscore + 1);
+    return std::make_pair(name.substr(0, name.find_first_of("_.")), suffix);
+  };
+  std::sort(files.begin(), files.end(),
+            [&key](const std::string& a, const std::string& b) { return key(a) < key(b); });
   return files;
 }
 
